@@ -1,0 +1,65 @@
+# The program's code is built module by module (one object library per folder) and
+# gathered into the one static library vintra_core that the executables link.
+# A module's unit tests link only that module and the modules it needs, so a module
+# builds and tests on its own.
+#
+#   vintra_module(NAME SOURCES_DIRS dir... [DEPS module...])
+function(vintra_module name)
+  cmake_parse_arguments(M "" "" "DIRS;DEPS" ${ARGN})
+  if(NOT M_DIRS)
+    set(M_DIRS ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  set(_sources)
+  foreach(d ${M_DIRS})
+    file(GLOB _s CONFIGURE_DEPENDS ${d}/*.cpp)
+    list(APPEND _sources ${_s})
+  endforeach()
+  list(FILTER _sources EXCLUDE REGEX "/main\\.cpp$")
+  if(NOT _sources)
+    # A module whose code is still to come builds as an empty one.
+    set(_empty ${CMAKE_CURRENT_BINARY_DIR}/vintra_${name}_empty.cpp)
+    file(WRITE ${_empty} "")
+    set(_sources ${_empty})
+  endif()
+  add_library(vintra_${name} OBJECT ${_sources})
+  target_link_libraries(vintra_${name} PUBLIC vintra_base)
+  target_compile_options(vintra_${name} PRIVATE ${VINTRA_WARNINGS})
+  foreach(dep ${M_DEPS})
+    target_link_libraries(vintra_${name} PUBLIC vintra_${dep})
+  endforeach()
+  set_property(TARGET vintra_${name} PROPERTY VINTRA_DEPS ${M_DEPS})
+  target_sources(vintra_core PRIVATE $<TARGET_OBJECTS:vintra_${name}>)
+endfunction()
+
+# The modules a module needs, itself included, in link order.
+function(vintra_module_closure out)
+  set(_seen)
+  set(_todo ${ARGN})
+  while(_todo)
+    list(POP_FRONT _todo m)
+    if(NOT m IN_LIST _seen)
+      list(APPEND _seen ${m})
+      get_property(_deps TARGET vintra_${m} PROPERTY VINTRA_DEPS)
+      list(APPEND _todo ${_deps})
+    endif()
+  endwhile()
+  set(${out} ${_seen} PARENT_SCOPE)
+endfunction()
+
+# A GoogleTest executable <name>_tests from the .cpp files of the calling folder,
+# linked with the given modules and what they need.
+#   vintra_unit_test(NAME MODULES module...)
+function(vintra_unit_test name)
+  cmake_parse_arguments(T "" "" "MODULES" ${ARGN})
+  file(GLOB_RECURSE _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  vintra_module_closure(_mods ${T_MODULES})
+  add_executable(${name}_tests ${_tests})
+  target_compile_options(${name}_tests PRIVATE ${VINTRA_WARNINGS})
+  target_compile_definitions(${name}_tests PRIVATE
+    VINTRA_FIXTURES_DIR="${PROJECT_SOURCE_DIR}/tests/fixtures")
+  foreach(m ${_mods})
+    target_link_libraries(${name}_tests PRIVATE vintra_${m})
+  endforeach()
+  target_link_libraries(${name}_tests PRIVATE GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
+endfunction()

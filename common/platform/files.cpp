@@ -1,0 +1,168 @@
+#include "common/platform/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+namespace vintra::platform {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.release();
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status UniqueFd::close() {
+  if (fd_ < 0) return ok();
+  int fd = release();
+  if (::close(fd) != 0 && errno != EINTR) return Error::from_errno(errno);
+  return ok();
+}
+
+EntryKind entry_kind_nofollow(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return EntryKind::kMissing;
+  if (S_ISREG(st.st_mode)) return EntryKind::kRegular;
+  if (S_ISDIR(st.st_mode)) return EntryKind::kDirectory;
+  if (S_ISLNK(st.st_mode)) return EntryKind::kSymlink;
+  return EntryKind::kOther;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Result<std::string> read_file_prefix(const std::string& path, std::size_t limit,
+                                     std::size_t initial_capacity) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error::from_errno(errno);
+  UniqueFd guard(fd);
+  std::string buf;
+  buf.resize(std::min(initial_capacity, limit));
+  std::size_t used = 0;
+  for (;;) {
+    if (used == limit) break;
+    if (used == buf.size()) buf.resize(std::min(limit, std::max<std::size_t>(buf.size() * 2, 4096)));
+    ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::from_errno(errno);
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  buf.resize(used);
+  return buf;
+}
+
+Result<std::string> read_file(const std::string& path) {
+  struct stat st;
+  std::size_t hint = 65536;
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    hint = static_cast<std::size_t>(st.st_size) + 1;
+  return read_file_prefix(path, SIZE_MAX, hint);
+}
+
+Status write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::from_errno(errno);
+    }
+    if (n == 0) return Error::from_errno(EIO).context("failed to write whole buffer");
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return ok();
+}
+
+namespace {
+Result<UniqueFd> open_with(const std::string& path, int flags, unsigned mode) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, static_cast<mode_t>(mode));
+  if (fd < 0) return Error::from_errno(errno);
+  return UniqueFd(fd);
+}
+}  // namespace
+
+Result<UniqueFd> open_truncate_nofollow(const std::string& path, unsigned mode) {
+  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+}
+
+Result<UniqueFd> open_append_nofollow(const std::string& path, unsigned mode) {
+  return open_with(path, O_WRONLY | O_CREAT | O_APPEND, mode);
+}
+
+Result<UniqueFd> create_new(const std::string& path, unsigned mode) {
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL, mode);
+}
+
+Result<UniqueFd> create_fresh(const std::string& path, unsigned mode) {
+  // A few rounds in case something recreates the entry between unlink and open.
+  for (int attempt = 0;; ++attempt) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      // EISDIR/EPERM on a directory: let the exclusive open report it.
+    }
+    auto fd = create_new(path, mode);
+    if (fd || fd.error().os_error() != EEXIST || attempt >= 3) return fd;
+  }
+}
+
+Status rename_file(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return Error::from_errno(errno);
+  return ok();
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return Error::from_errno(errno);
+  return ok();
+}
+
+Status create_directories(const std::string& path, unsigned mode) {
+  if (path.empty()) return ok();
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return ok();
+    return Error::from_errno(EEXIST);
+  }
+  // Create parents first, then this one.
+  std::string::size_type end = path.find_last_not_of('/');
+  if (end == std::string::npos) return ok();  // "/" itself
+  std::string::size_type slash = path.rfind('/', end);
+  if (slash != std::string::npos && slash > 0) {
+    auto parent = create_directories(path.substr(0, slash), mode);
+    if (!parent) return parent;
+  }
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+    int err = errno;
+    if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ok();
+    return Error::from_errno(err);
+  }
+  return ok();
+}
+
+Result<std::string> current_dir() {
+  std::vector<char> buf(PATH_MAX);
+  for (;;) {
+    if (::getcwd(buf.data(), buf.size()) != nullptr) return std::string(buf.data());
+    if (errno != ERANGE) return Error::from_errno(errno);
+    buf.resize(buf.size() * 2);
+  }
+}
+
+}  // namespace vintra::platform

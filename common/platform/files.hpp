@@ -1,0 +1,84 @@
+// File operations with the guarantees a root daemon needs: whole reads, complete
+// writes, atomic replacement, and creation that never follows a symbolic link that
+// someone planted where a file of ours is about to be created.
+//
+// All paths are UTF-8 or raw bytes as the system takes them. Every function is
+// thread-safe (no shared state); serialising writers of one file is the caller's job.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+
+namespace vintra::platform {
+
+// An owned file descriptor, closed on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() { int f = fd_; fd_ = -1; return f; }
+  // Closes now and reports the close error, if any.
+  Status close();
+
+ private:
+  int fd_ = -1;
+};
+
+enum class EntryKind { kMissing, kRegular, kDirectory, kSymlink, kOther };
+
+// Kind of the entry at `path` without following a final symbolic link
+// (kMissing when its metadata cannot be read at all).
+EntryKind entry_kind_nofollow(const std::string& path);
+// Whether the metadata of `path` can be read, following symbolic links.
+bool exists(const std::string& path);
+// Whether `path` is a regular file, following symbolic links.
+bool is_regular_file(const std::string& path);
+
+// Reads the whole file. Fails with the OS error (ENOENT, EACCES, EISDIR, ...).
+Result<std::string> read_file(const std::string& path);
+// Reads at most `limit` bytes (the rest is ignored), into a buffer that starts with
+// `initial_capacity` bytes and grows as needed. Reads interrupted by signals are retried.
+Result<std::string> read_file_prefix(const std::string& path, std::size_t limit,
+                                     std::size_t initial_capacity);
+
+// Writes all of `data`, continuing after partial writes and retrying on EINTR;
+// a write that accepts zero bytes is an error.
+Status write_all(int fd, std::string_view data);
+
+// Opens `path` for writing, created with `mode` (before the umask) when missing and
+// truncated when present; a symbolic link at `path` is not followed (ELOOP).
+Result<UniqueFd> open_truncate_nofollow(const std::string& path, unsigned mode = 0666);
+// Opens `path` for appending, created when missing, never truncated; a symbolic link
+// at `path` is not followed (ELOOP).
+Result<UniqueFd> open_append_nofollow(const std::string& path, unsigned mode = 0666);
+// Creates `path` as a new, empty file: whatever non-directory entry is there (a stale
+// temporary file, or a link someone planted) is unlinked first, then the file is created
+// exclusively, so the descriptor always refers to a file this process just made.
+Result<UniqueFd> create_fresh(const std::string& path, unsigned mode = 0666);
+// Creates `path` only if nothing exists there (O_EXCL, never following a link).
+Result<UniqueFd> create_new(const std::string& path, unsigned mode = 0666);
+
+// rename(2).
+Status rename_file(const std::string& from, const std::string& to);
+// unlink(2).
+Status remove_file(const std::string& path);
+// Creates the directory and all missing parents with `mode` (before the umask).
+// Succeeds when the directory exists already.
+Status create_directories(const std::string& path, unsigned mode = 0777);
+
+// The process's current working directory.
+Result<std::string> current_dir();
+
+}  // namespace vintra::platform
