@@ -14,6 +14,10 @@ Status block_sigint() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   if (int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr); rc != 0) return Error::from_errno(rc);
+  // A daemon started from a shell in the background inherits SIGINT ignored, and an
+  // ignored signal is discarded instead of waiting for sigwait: restore the default
+  // (harmless while blocked) so the interrupt always reaches the run sequence.
+  ::signal(SIGINT, SIG_DFL);
   return ok();
 }
 

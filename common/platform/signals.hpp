@@ -9,7 +9,8 @@
 namespace vintra::platform {
 
 void ignore_sigpipe();
-// Blocks SIGINT in the calling thread; threads created afterwards inherit the mask.
+// Blocks SIGINT in the calling thread (threads created afterwards inherit the mask)
+// and gives it its default disposition, in case it was inherited as ignored.
 Status block_sigint();
 // Waits until SIGINT arrives. Requires SIGINT blocked in every thread.
 Status wait_for_sigint();
