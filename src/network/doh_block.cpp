@@ -65,8 +65,8 @@ std::string doh_anchor_text() {
 }
 
 std::string pf_conf_anchor_lines(const DohPaths& paths) {
-  return fmt::format("{}\nanchor \"{}\"\nload anchor \"{}\" from \"{}\"\n", kPfConfMarker,
-                     kDohAnchorName, kDohAnchorName, paths.anchor_file);
+  return fmt::format("{}\nanchor \"{}\"\nload anchor \"{}\" from \"{}\"\n", kPfConfMarker, kDohAnchorName,
+                     kDohAnchorName, paths.anchor_file);
 }
 
 Status set_browser_doh_policy(std::string_view bundle_id, const DohPaths& paths) {

@@ -84,8 +84,8 @@ bool is_valid_hosts_name(std::string_view name) {
   // resolvers look up the punycode form, so only that form would block anything.
   if (name.empty()) return false;
   for (char c : name) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '-' || c == '.';
+    bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
     if (!ok) return false;
   }
   return true;
@@ -160,7 +160,9 @@ Result<std::size_t> apply_hosts_block(const std::vector<std::string>& domains, b
   return seen.size();
 }
 
-Result<RemoveOutcome> remove_hosts_block() { return remove_hosts_block(HostsPaths{}); }
+Result<RemoveOutcome> remove_hosts_block() {
+  return remove_hosts_block(HostsPaths{});
+}
 
 Result<RemoveOutcome> remove_hosts_block(const HostsPaths& paths) {
   std::lock_guard lock(hosts_mutex());

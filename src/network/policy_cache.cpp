@@ -137,7 +137,8 @@ void run_policy_reload(ReloadInputs inputs, std::stop_token stop, std::chrono::m
                {Field::display("old", inputs.last_version), Field::display("new", cache->version),
                 Field::uint("domains", cache->blocked_domains.size())});
 
-    std::vector<std::string> merged = merge_blocked_domains(inputs.configured_domains, cache->blocked_domains);
+    std::vector<std::string> merged =
+        merge_blocked_domains(inputs.configured_domains, cache->blocked_domains);
     VINTRA_LOG(Level::kInfo, target, "merged config+remote, about to rewrite hosts",
                {Field::uint("merged_count", merged.size())});
 

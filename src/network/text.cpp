@@ -11,8 +11,14 @@ namespace {
 bool is_white_space(char32_t c) {
   if (c <= 0x7F) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
   switch (c) {
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-    case 0x202F: case 0x205F: case 0x3000:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return c >= 0x2000 && c <= 0x200A;
@@ -47,8 +53,7 @@ std::string_view trim_end(std::string_view s) {
   while (!s.empty()) {
     // Step back to the lead byte of the last character (at most three bytes).
     std::size_t start = s.size() - 1;
-    while (start > 0 && s.size() - start < 4 && (static_cast<std::uint8_t>(s[start]) & 0xC0) == 0x80)
-      --start;
+    while (start > 0 && s.size() - start < 4 && (static_cast<std::uint8_t>(s[start]) & 0xC0) == 0x80) --start;
     char32_t c = 0;
     std::size_t len = decode(s, start, c);
     if (len != s.size() - start || !is_white_space(c)) break;
@@ -74,7 +79,9 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
-bool is_valid_utf8(std::string_view s) { return simdjson::validate_utf8(s.data(), s.size()); }
+bool is_valid_utf8(std::string_view s) {
+  return simdjson::validate_utf8(s.data(), s.size());
+}
 
 std::vector<std::string_view> split_lines(std::string_view s) {
   std::vector<std::string_view> lines;

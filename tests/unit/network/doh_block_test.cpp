@@ -16,26 +16,27 @@ using testing::StandIns;
 using testing::write_file;
 
 TEST(DohAnchor, HasTheHeaderAndOneRulePerResolverAddress) {
-  EXPECT_EQ(doh_anchor_text(),
-            "# Korvane DLP DoH block \xE2\x80\x94 generated, do not edit\n"
-            "block drop out proto tcp from any to 1.1.1.1 port 443  # Korvane-Block-DoH-Cloudflare\n"
-            "block drop out proto tcp from any to 1.0.0.1 port 443  # Korvane-Block-DoH-Cloudflare\n"
-            "block drop out proto tcp from any to 2606:4700:4700::1111 port 443  # Korvane-Block-DoH-Cloudflare\n"
-            "block drop out proto tcp from any to 2606:4700:4700::1001 port 443  # Korvane-Block-DoH-Cloudflare\n"
-            "block drop out proto tcp from any to 8.8.8.8 port 443  # Korvane-Block-DoH-Google\n"
-            "block drop out proto tcp from any to 8.8.4.4 port 443  # Korvane-Block-DoH-Google\n"
-            "block drop out proto tcp from any to 2001:4860:4860::8888 port 443  # Korvane-Block-DoH-Google\n"
-            "block drop out proto tcp from any to 2001:4860:4860::8844 port 443  # Korvane-Block-DoH-Google\n"
-            "block drop out proto tcp from any to 9.9.9.9 port 443  # Korvane-Block-DoH-Quad9\n"
-            "block drop out proto tcp from any to 149.112.112.112 port 443  # Korvane-Block-DoH-Quad9\n"
-            "block drop out proto tcp from any to 2620:fe::fe port 443  # Korvane-Block-DoH-Quad9\n"
-            "block drop out proto tcp from any to 2620:fe::9 port 443  # Korvane-Block-DoH-Quad9\n"
-            "block drop out proto tcp from any to 208.67.222.222 port 443  # Korvane-Block-DoH-OpenDNS\n"
-            "block drop out proto tcp from any to 208.67.220.220 port 443  # Korvane-Block-DoH-OpenDNS\n"
-            "block drop out proto tcp from any to 94.140.14.14 port 443  # Korvane-Block-DoH-AdGuard\n"
-            "block drop out proto tcp from any to 94.140.15.15 port 443  # Korvane-Block-DoH-AdGuard\n"
-            "block drop out proto tcp from any to 45.90.28.0 port 443  # Korvane-Block-DoH-NextDNS\n"
-            "block drop out proto tcp from any to 45.90.30.0 port 443  # Korvane-Block-DoH-NextDNS\n");
+  EXPECT_EQ(
+      doh_anchor_text(),
+      "# Korvane DLP DoH block \xE2\x80\x94 generated, do not edit\n"
+      "block drop out proto tcp from any to 1.1.1.1 port 443  # Korvane-Block-DoH-Cloudflare\n"
+      "block drop out proto tcp from any to 1.0.0.1 port 443  # Korvane-Block-DoH-Cloudflare\n"
+      "block drop out proto tcp from any to 2606:4700:4700::1111 port 443  # Korvane-Block-DoH-Cloudflare\n"
+      "block drop out proto tcp from any to 2606:4700:4700::1001 port 443  # Korvane-Block-DoH-Cloudflare\n"
+      "block drop out proto tcp from any to 8.8.8.8 port 443  # Korvane-Block-DoH-Google\n"
+      "block drop out proto tcp from any to 8.8.4.4 port 443  # Korvane-Block-DoH-Google\n"
+      "block drop out proto tcp from any to 2001:4860:4860::8888 port 443  # Korvane-Block-DoH-Google\n"
+      "block drop out proto tcp from any to 2001:4860:4860::8844 port 443  # Korvane-Block-DoH-Google\n"
+      "block drop out proto tcp from any to 9.9.9.9 port 443  # Korvane-Block-DoH-Quad9\n"
+      "block drop out proto tcp from any to 149.112.112.112 port 443  # Korvane-Block-DoH-Quad9\n"
+      "block drop out proto tcp from any to 2620:fe::fe port 443  # Korvane-Block-DoH-Quad9\n"
+      "block drop out proto tcp from any to 2620:fe::9 port 443  # Korvane-Block-DoH-Quad9\n"
+      "block drop out proto tcp from any to 208.67.222.222 port 443  # Korvane-Block-DoH-OpenDNS\n"
+      "block drop out proto tcp from any to 208.67.220.220 port 443  # Korvane-Block-DoH-OpenDNS\n"
+      "block drop out proto tcp from any to 94.140.14.14 port 443  # Korvane-Block-DoH-AdGuard\n"
+      "block drop out proto tcp from any to 94.140.15.15 port 443  # Korvane-Block-DoH-AdGuard\n"
+      "block drop out proto tcp from any to 45.90.28.0 port 443  # Korvane-Block-DoH-NextDNS\n"
+      "block drop out proto tcp from any to 45.90.30.0 port 443  # Korvane-Block-DoH-NextDNS\n");
 }
 
 TEST(DohAnchor, SystemPathsAreTheFixedOnes) {
@@ -59,7 +60,9 @@ class DohBlockTest : public ::testing::Test {
   }
   void TearDown() override { logging::uninstall(); }
 
-  std::string pref(std::string_view bundle) const { return paths_.managed_prefs_dir + "/" + std::string(bundle) + ".plist"; }
+  std::string pref(std::string_view bundle) const {
+    return paths_.managed_prefs_dir + "/" + std::string(bundle) + ".plist";
+  }
   std::string write_call(std::string_view bundle) const {
     return "defaults|write|" + pref(bundle) + "|DnsOverHttpsMode|-string|off";
   }
@@ -67,7 +70,8 @@ class DohBlockTest : public ::testing::Test {
     return "defaults|delete|" + pref(bundle) + "|DnsOverHttpsMode";
   }
   std::vector<std::string> removal_calls() const {
-    return {delete_call("com.google.Chrome"), delete_call("com.microsoft.Edge"), "pfctl|-f|" + paths_.pf_conf};
+    return {delete_call("com.google.Chrome"), delete_call("com.microsoft.Edge"),
+            "pfctl|-f|" + paths_.pf_conf};
   }
   std::string lines() const { return pf_conf_anchor_lines(paths_); }
 
@@ -89,10 +93,11 @@ TEST_F(DohBlockTest, ApplySetsBothPreferencesWritesTheAnchorAndHooksItIn) {
   EXPECT_TRUE(std::filesystem::is_directory(paths_.managed_prefs_dir));
   EXPECT_EQ(read_file(paths_.anchor_file), doh_anchor_text());
   EXPECT_EQ(read_file(paths_.pf_conf), "scrub-anchor \"com.apple/*\"\n" + lines());
-  EXPECT_EQ(log_->lines(), (std::vector<std::string>{
-                               "INFO vintra_dlp::network::doh_block: DoH block cleaned up",
-                               "INFO vintra_dlp::network::doh_block: DoH block applied: browser policies + 6 firewall rules",
-                           }));
+  EXPECT_EQ(log_->lines(),
+            (std::vector<std::string>{
+                "INFO vintra_dlp::network::doh_block: DoH block cleaned up",
+                "INFO vintra_dlp::network::doh_block: DoH block applied: browser policies + 6 firewall rules",
+            }));
 }
 
 TEST_F(DohBlockTest, PfConfLinesAreAppendedOnceAndRemovedCleanly) {
@@ -106,8 +111,8 @@ TEST_F(DohBlockTest, PfConfLinesAreAppendedOnceAndRemovedCleanly) {
       {"no final line feed", "a\nb", "a\nb\n" + lines(), "a\nb"},
       {"missing", std::nullopt, "\n" + lines(), ""},
       {"crlf", "a\r\nb\r\n", "a\nb\n" + lines(), "a\nb"},
-      {"earlier block and a comment naming the anchor",
-       "a\n" + lines() + "# see korvane-doh-block\nb\n", "a\nb\n" + lines(), "a\nb"},
+      {"earlier block and a comment naming the anchor", "a\n" + lines() + "# see korvane-doh-block\nb\n",
+       "a\nb\n" + lines(), "a\nb"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -137,8 +142,10 @@ TEST_F(DohBlockTest, APfConfThatCannotBeReadIsNeverOverwritten) {
     std::function<void()> make;
     std::string cause;
   } cases[] = {
-      {"not UTF-8", [&] { write_file(paths_.pf_conf, "pass all # caf\xE9\n"); }, "stream did not contain valid UTF-8"},
-      {"a directory", [&] { std::filesystem::create_directories(paths_.pf_conf + "/inner"); }, os_error_text(EISDIR)},
+      {"not UTF-8", [&] { write_file(paths_.pf_conf, "pass all # caf\xE9\n"); },
+       "stream did not contain valid UTF-8"},
+      {"a directory", [&] { std::filesystem::create_directories(paths_.pf_conf + "/inner"); },
+       os_error_text(EISDIR)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -159,7 +166,8 @@ TEST_F(DohBlockTest, APfConfThatCannotBeReadIsNeverOverwritten) {
 
     remove_doh_block(paths_);
     EXPECT_EQ(snapshot(), before);
-    EXPECT_EQ(log_->count(warning), warned + 2);  // once in the clean-up that starts apply, once in the removal
+    EXPECT_EQ(log_->count(warning),
+              warned + 2);  // once in the clean-up that starts apply, once in the removal
     EXPECT_EQ(log_->lines().back(), "INFO vintra_dlp::network::doh_block: DoH block cleaned up");
   }
 }
@@ -171,22 +179,41 @@ TEST_F(DohBlockTest, FailuresStopApplyAtTheirStep) {
     const char* name;
     std::string fail_glob;  // empty: none
     std::string how;
-    const char* remove;     // stand-in to take away, or nullptr
-    std::string error;      // empty: success
+    const char* remove;  // stand-in to take away, or nullptr
+    std::string error;   // empty: success
     std::vector<std::string> calls_after_removal;
   } cases[] = {
-      {"chrome write exits 3", "defaults write *com.google.Chrome*", "3", nullptr,
+      {"chrome write exits 3",
+       "defaults write *com.google.Chrome*",
+       "3",
+       nullptr,
        "Chrome managed pref\n\nCaused by:\n    defaults write " + pref("com.google.Chrome") +
            " DnsOverHttpsMode exit exit status: 3",
        {chrome_write}},
-      {"edge write killed", "defaults write *com.microsoft.Edge*", "signal", nullptr,
+      {"edge write killed",
+       "defaults write *com.microsoft.Edge*",
+       "signal",
+       nullptr,
        "Edge managed pref\n\nCaused by:\n    defaults write " + pref("com.microsoft.Edge") +
            " DnsOverHttpsMode exit signal: 9",
        {chrome_write, edge_write}},
-      {"defaults missing", "", "", "defaults", "Chrome managed pref\n\nCaused by:\n    " + os_error_text(ENOENT), {}},
-      {"defaults delete fails", "defaults delete*", "1", nullptr, "",
+      {"defaults missing",
+       "",
+       "",
+       "defaults",
+       "Chrome managed pref\n\nCaused by:\n    " + os_error_text(ENOENT),
+       {}},
+      {"defaults delete fails",
+       "defaults delete*",
+       "1",
+       nullptr,
+       "",
        {chrome_write, edge_write, "pfctl|-f|" + paths_.pf_conf, "pfctl|-e"}},
-      {"pfctl fails", "pfctl*", "1", nullptr, "",
+      {"pfctl fails",
+       "pfctl*",
+       "1",
+       nullptr,
+       "",
        {chrome_write, edge_write, "pfctl|-f|" + paths_.pf_conf, "pfctl|-e"}},
   };
   for (const Case& c : cases) {
@@ -201,8 +228,10 @@ TEST_F(DohBlockTest, FailuresStopApplyAtTheirStep) {
     EXPECT_EQ(status ? std::string() : status.error().render(), c.error);
 
     std::vector<std::string> expected;
-    if (!c.remove) expected = removal_calls();
-    else expected = {"pfctl|-f|" + paths_.pf_conf};
+    if (!c.remove)
+      expected = removal_calls();
+    else
+      expected = {"pfctl|-f|" + paths_.pf_conf};
     expected.insert(expected.end(), c.calls_after_removal.begin(), c.calls_after_removal.end());
     EXPECT_EQ(standins.calls(), expected);
     bool ok = c.error.empty();
@@ -236,7 +265,8 @@ TEST_F(DohBlockTest, AnchorOrPfConfWriteFailuresCarryTheirContext) {
   write_file(paths_.pf_conf, "a\n");
   auto anchor = apply_doh_block(paths_);
   ASSERT_FALSE(anchor);
-  EXPECT_EQ(anchor.error().render(), "write " + paths_.anchor_file + "\n\nCaused by:\n    " + os_error_text(ENOTDIR));
+  EXPECT_EQ(anchor.error().render(),
+            "write " + paths_.anchor_file + "\n\nCaused by:\n    " + os_error_text(ENOTDIR));
   EXPECT_EQ(read_file(paths_.pf_conf), "a");
   EXPECT_EQ(standins_.calls().back(), write_call("com.microsoft.Edge"));
 
@@ -247,7 +277,8 @@ TEST_F(DohBlockTest, AnchorOrPfConfWriteFailuresCarryTheirContext) {
   std::filesystem::create_symlink(dir_.path("pf.conf.real"), paths_.pf_conf);
   auto conf = apply_doh_block(paths_);
   ASSERT_FALSE(conf);
-  EXPECT_EQ(conf.error().render(), "update " + paths_.pf_conf + "\n\nCaused by:\n    " + os_error_text(ELOOP));
+  EXPECT_EQ(conf.error().render(),
+            "update " + paths_.pf_conf + "\n\nCaused by:\n    " + os_error_text(ELOOP));
   EXPECT_EQ(read_file(dir_.path("pf.conf.real")), "a\n");
   EXPECT_EQ(read_file(paths_.anchor_file), doh_anchor_text());
   EXPECT_EQ(log_->count("DoH block applied"), 0u);

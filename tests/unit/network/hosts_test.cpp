@@ -87,28 +87,59 @@ TEST_F(HostsTest, ApplyWritesTheSectionAtTheEnd) {
        "127.0.0.1 localhost\n\n" +
            section("127.0.0.1 example.com\n127.0.0.1 www.example.com\n127.0.0.1 www.intranet\n"),
        2},
-      {"ipv6 lines follow each ipv4 line", "", {"a.example"}, true,
-       section("127.0.0.1 a.example\n::1       a.example\n127.0.0.1 www.a.example\n::1       www.a.example\n"), 1},
-      {"single label with ipv6", "", {"intranet"}, true,
-       section("127.0.0.1 www.intranet\n::1       www.intranet\n"), 1},
+      {"ipv6 lines follow each ipv4 line",
+       "",
+       {"a.example"},
+       true,
+       section(
+           "127.0.0.1 a.example\n::1       a.example\n127.0.0.1 www.a.example\n::1       www.a.example\n"),
+       1},
+      {"single label with ipv6",
+       "",
+       {"intranet"},
+       true,
+       section("127.0.0.1 www.intranet\n::1       www.intranet\n"),
+       1},
       {"empty list", "127.0.0.1 localhost\n", {}, false, "127.0.0.1 localhost\n\n" + section(""), 0},
-      {"whitespace-only hosts file", " \n\t\n", {"a.example"}, false,
-       section("127.0.0.1 a.example\n127.0.0.1 www.a.example\n"), 1},
-      {"first occurrence decides the position", "", {"b.example", "A.example", " B.EXAMPLE\t", "a.example"}, false,
-       section("127.0.0.1 b.example\n127.0.0.1 www.b.example\n127.0.0.1 a.example\n127.0.0.1 www.a.example\n"), 2},
-      {"www. prefix is doubled", "", {"www.example.com"}, false,
-       section("127.0.0.1 www.example.com\n127.0.0.1 www.www.example.com\n"), 1},
+      {"whitespace-only hosts file",
+       " \n\t\n",
+       {"a.example"},
+       false,
+       section("127.0.0.1 a.example\n127.0.0.1 www.a.example\n"),
+       1},
+      {"first occurrence decides the position",
+       "",
+       {"b.example", "A.example", " B.EXAMPLE\t", "a.example"},
+       false,
+       section(
+           "127.0.0.1 b.example\n127.0.0.1 www.b.example\n127.0.0.1 a.example\n127.0.0.1 www.a.example\n"),
+       2},
+      {"www. prefix is doubled",
+       "",
+       {"www.example.com"},
+       false,
+       section("127.0.0.1 www.example.com\n127.0.0.1 www.www.example.com\n"),
+       1},
       {"blank entries are skipped", "", {"", "  ", "\t\n"}, false, section(""), 0},
-      {"trailing dot, empty labels and hyphens are kept", "", {"fqdn.example.", "a..b", "-x-.example"}, false,
+      {"trailing dot, empty labels and hyphens are kept",
+       "",
+       {"fqdn.example.", "a..b", "-x-.example"},
+       false,
        section("127.0.0.1 fqdn.example.\n127.0.0.1 www.fqdn.example.\n127.0.0.1 a..b\n127.0.0.1 www.a..b\n"
                "127.0.0.1 -x-.example\n127.0.0.1 www.-x-.example\n"),
        3},
       {"old section replaced, user content kept",
        "127.0.0.1 localhost\n  \n\n# BEGIN Korvane DLP\n127.0.0.1 old.example\n# END Korvane DLP\n\n",
-       {"new.example"}, false,
-       "127.0.0.1 localhost\n\n" + section("127.0.0.1 new.example\n127.0.0.1 www.new.example\n"), 1},
-      {"crlf user content", "127.0.0.1 localhost\r\n::1 localhost\r\n", {}, false,
-       "127.0.0.1 localhost\n::1 localhost\n\n" + section(""), 0},
+       {"new.example"},
+       false,
+       "127.0.0.1 localhost\n\n" + section("127.0.0.1 new.example\n127.0.0.1 www.new.example\n"),
+       1},
+      {"crlf user content",
+       "127.0.0.1 localhost\r\n::1 localhost\r\n",
+       {},
+       false,
+       "127.0.0.1 localhost\n::1 localhost\n\n" + section(""),
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,16 +149,24 @@ TEST_F(HostsTest, ApplyWritesTheSectionAtTheEnd) {
     ASSERT_TRUE(count) << count.error().render();
     EXPECT_EQ(*count, c.count);
     EXPECT_EQ(read_file(paths_.hosts), c.after);
-    EXPECT_EQ(log_->lines().back(),
-              "INFO vintra_dlp::network::hosts: hosts: applied " + std::to_string(c.count) + " blocked domains");
+    EXPECT_EQ(log_->lines().back(), "INFO vintra_dlp::network::hosts: hosts: applied " +
+                                        std::to_string(c.count) + " blocked domains");
   }
 }
 
 TEST_F(HostsTest, NamesThatWouldBreakTheFileAreSkippedWithAWarning) {
   write_file(paths_.hosts, "127.0.0.1 localhost\n");
   std::vector<std::string> domains = {
-      "evil.com\n127.0.0.1 evil", "bank.example\r\n0.0.0.0 x", "a b.example", "x.example#c",
-      "tab\tin.example", "under_score.example", "b\xC3\xBC" "cher.example", "ok.example", "\x01.example",
+      "evil.com\n127.0.0.1 evil",
+      "bank.example\r\n0.0.0.0 x",
+      "a b.example",
+      "x.example#c",
+      "tab\tin.example",
+      "under_score.example",
+      "b\xC3\xBC"
+      "cher.example",
+      "ok.example",
+      "\x01.example",
   };
   auto count = apply_hosts_block(domains, true, paths_);
   ASSERT_TRUE(count) << count.error().render();
@@ -265,7 +304,8 @@ TEST_F(HostsTest, ConcurrentOperationsNeverCollideOnTheTemporaryFile) {
   EXPECT_EQ(failures.load(), 0);
   std::string final_text = read_file(paths_.hosts);
   EXPECT_TRUE(final_text == "127.0.0.1 localhost" ||
-              final_text == "127.0.0.1 localhost\n\n" + section("127.0.0.1 a.example\n127.0.0.1 www.a.example\n"))
+              final_text ==
+                  "127.0.0.1 localhost\n\n" + section("127.0.0.1 a.example\n127.0.0.1 www.a.example\n"))
       << final_text;
 }
 
@@ -323,7 +363,8 @@ TEST(FlushDnsCache, RunsBothCommandsInOrderAndIgnoresTheirOutcome) {
   ScratchDir dir;
   StandIns standins(dir.path("bin"));
   flush_dns_cache();
-  EXPECT_EQ(standins.calls(), (std::vector<std::string>{"dscacheutil|-flushcache", "killall|-HUP|mDNSResponder"}));
+  EXPECT_EQ(standins.calls(),
+            (std::vector<std::string>{"dscacheutil|-flushcache", "killall|-HUP|mDNSResponder"}));
 
   standins.clear_calls();
   standins.fail("dscacheutil*", "3");

@@ -42,12 +42,13 @@ TEST(ParsePolicyCache, AcceptsTheObjectAndTheArrayFormOnly) {
       {"blocked_domains null", R"({"version":"7","blocked_domains":null,"fetched_at":"t"})", std::nullopt},
       {"domain not a string", R"({"version":"7","blocked_domains":["a",1],"fetched_at":"t"})", std::nullopt},
       {"duplicate version", R"({"version":"7","version":"7","fetched_at":"t"})", std::nullopt},
-      {"duplicate blocked_domains", R"({"version":"7","blocked_domains":[],"blocked_domains":[],"fetched_at":"t"})",
-       std::nullopt},
+      {"duplicate blocked_domains",
+       R"({"version":"7","blocked_domains":[],"blocked_domains":[],"fetched_at":"t"})", std::nullopt},
       {"trailing text", R"({"version":"7","fetched_at":"t"} x)", std::nullopt},
       {"second value", R"({"version":"7","fetched_at":"t"}{})", std::nullopt},
       {"byte-order mark", "\xEF\xBB\xBF{\"version\":\"7\",\"fetched_at\":\"t\"}", std::nullopt},
-      {"invalid UTF-8 in an ignored member", "{\"version\":\"7\",\"fetched_at\":\"t\",\"n\":\"\xFF\"}", std::nullopt},
+      {"invalid UTF-8 in an ignored member", "{\"version\":\"7\",\"fetched_at\":\"t\",\"n\":\"\xFF\"}",
+       std::nullopt},
       {"not an object", R"("7")", std::nullopt},
       {"empty", "", std::nullopt},
       {"broken", R"({"version":"7",)", std::nullopt},
@@ -68,7 +69,8 @@ TEST(LoadPolicyCache, ReadsTheFileInTheDataDirectory) {
   EXPECT_FALSE(load_policy_cache(dir.root()));
   EXPECT_FALSE(load_policy_cache(dir.path("missing")));
 
-  write_file(dir.path("dlp_policy_remote.json"), R"({"version":"3","blocked_domains":["a"],"fetched_at":"t"})");
+  write_file(dir.path("dlp_policy_remote.json"),
+             R"({"version":"3","blocked_domains":["a"],"fetched_at":"t"})");
   auto cache = load_policy_cache(dir.root());
   ASSERT_TRUE(cache);
   EXPECT_EQ(cache->version, "3");
@@ -84,12 +86,25 @@ TEST(MergeBlockedDomains, ConfiguredFirstTrimmedLowerCasedWithoutRepeats) {
     const char* name;
     Domains configured, remote, merged;
   } cases[] = {
-      {"configured entry first, remote duplicate dropped", {"A.Example"}, {"b.example", "a.example"},
+      {"configured entry first, remote duplicate dropped",
+       {"A.Example"},
+       {"b.example", "a.example"},
        {"a.example", "b.example"}},
       {"whitespace-only entries dropped", {"  ", ""}, {"\t\n", "x.example"}, {"x.example"}},
       {"padded mixed case", {" Example.COM "}, {}, {"example.com"}},
       {"unicode white space trimmed", {"\xC2\xA0y.example\xE3\x80\x80"}, {}, {"y.example"}},
-      {"only ASCII letters lower-cased", {"\xC3\x84" "B.example"}, {}, {"\xC3\x84" "b.example"}},
+      {"malformed bytes are never trimmed",
+       {"\xE0\x80\xA0"
+        "a\x80"},
+       {},
+       {"\xE0\x80\xA0"
+        "a\x80"}},
+      {"only ASCII letters lower-cased",
+       {"\xC3\x84"
+        "B.example"},
+       {},
+       {"\xC3\x84"
+        "b.example"}},
       {"repeats within one list", {"a", "A", " a"}, {"a"}, {"a"}},
       {"nothing", {}, {}, {}},
   };
@@ -121,9 +136,8 @@ class PolicyReloadTest : public ::testing::Test {
     std::filesystem::rename(dir_.path("cache.tmp"), inputs_.data_dir + "/dlp_policy_remote.json");
   }
   void start(std::chrono::milliseconds period = std::chrono::milliseconds(5)) {
-    task_ = std::jthread([inputs = inputs_, period](std::stop_token st) {
-      run_policy_reload(inputs, st, period);
-    });
+    task_ = std::jthread(
+        [inputs = inputs_, period](std::stop_token st) { run_policy_reload(inputs, st, period); });
   }
   void stop() { task_ = std::jthread(); }
 
@@ -152,7 +166,8 @@ TEST_F(PolicyReloadTest, AVersionChangeRewritesTheHostsBlockAndAnEarlierVersionI
   EXPECT_EQ(read_file(inputs_.hosts_paths.hosts),
             "127.0.0.1 localhost\n\n# BEGIN Korvane DLP\n127.0.0.1 a.example\n127.0.0.1 www.a.example\n"
             "127.0.0.1 b.example\n127.0.0.1 www.b.example\n# END Korvane DLP\n");
-  EXPECT_EQ(standins_.calls(), (std::vector<std::string>{"dscacheutil|-flushcache", "killall|-HUP|mDNSResponder"}));
+  EXPECT_EQ(standins_.calls(),
+            (std::vector<std::string>{"dscacheutil|-flushcache", "killall|-HUP|mDNSResponder"}));
 
   write_cache(R"(["7", ["c.example"], "t"])");
   ASSERT_TRUE(log_->wait_for("hosts: applied 2 blocked domains", 2));
@@ -163,7 +178,8 @@ TEST_F(PolicyReloadTest, AVersionChangeRewritesTheHostsBlockAndAnEarlierVersionI
   std::vector<std::string> first_change = {
       "INFO vintra_dlp: DLP reload task started initial=7",
       "DEBUG vintra_dlp: DLP reload tick cached=8 last=7",
-      "INFO vintra_dlp: DLP policy version changed \xE2\x80\x94 re-applying network block old=7 new=8 domains=2",
+      "INFO vintra_dlp: DLP policy version changed \xE2\x80\x94 re-applying network block old=7 new=8 "
+      "domains=2",
       "INFO vintra_dlp: merged config+remote, about to rewrite hosts merged_count=2",
       "DEBUG vintra_dlp: DLP reload tick cached=8 last=8",
   };
@@ -192,7 +208,8 @@ TEST_F(PolicyReloadTest, NoValidCacheSkipsTheTick) {
     std::size_t skips = log_->count("DLP reload: policy file not readable, skipping tick");
     std::size_t started = log_->count("DLP reload task started initial=");
     start();
-    ASSERT_TRUE(log_->wait_for("DEBUG vintra_dlp: DLP reload: policy file not readable, skipping tick", skips + 2));
+    ASSERT_TRUE(
+        log_->wait_for("DEBUG vintra_dlp: DLP reload: policy file not readable, skipping tick", skips + 2));
     stop();
     EXPECT_EQ(log_->count("DLP reload task started initial="), started + 1);
     EXPECT_EQ(log_->count("DLP reload tick"), 0u);
@@ -209,8 +226,8 @@ TEST_F(PolicyReloadTest, UnchangedVersionsLeaveTheHostsFileAlone) {
   } cases[] = {
       {"same version", "7", R"({"version":"7","blocked_domains":["x.example"],"fetched_at":"t"})",
        "DLP reload tick cached=7 last=7"},
-      {"empty version, no version seen", "", R"({"version":"","blocked_domains":["x.example"],"fetched_at":"t"})",
-       "DLP reload tick cached= last="},
+      {"empty version, no version seen", "",
+       R"({"version":"","blocked_domains":["x.example"],"fetched_at":"t"})", "DLP reload tick cached= last="},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -258,7 +275,7 @@ TEST_F(PolicyReloadTest, TheFirstTickPassesWithoutWorkAndAStopEndsTheWait) {
   start(std::chrono::hours(1));
   ASSERT_TRUE(log_->wait_for("DLP reload task started initial=7"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a wrong early check
-  stop();  // returns only once the task has ended
+  stop();                                                      // returns only once the task has ended
   EXPECT_EQ(main_lines(), (std::vector<std::string>{"INFO vintra_dlp: DLP reload task started initial=7"}));
   EXPECT_EQ(read_file(inputs_.hosts_paths.hosts), "127.0.0.1 localhost\n");
 }

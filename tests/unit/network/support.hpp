@@ -119,7 +119,9 @@ class StandIns {
       std::string script = std::string("#!/bin/sh\nline=") + name +
                            "\nfor a in \"$@\"; do line=\"$line|$a\"; done\n"
                            "printf '%s\\n' \"$line\" >> \"$VINTRA_STANDIN_LOG\"\n"
-                           "case \"" + name + " $*\" in\n"
+                           "case \"" +
+                           name +
+                           " $*\" in\n"
                            "  ${VINTRA_STANDIN_FAIL_GLOB:-__never__}) ;;\n"
                            "  *) exit 0 ;;\n"
                            "esac\n"
@@ -139,7 +141,10 @@ class StandIns {
   // Puts back what was there, so stand-ins can be nested.
   ~StandIns() {
     for (std::size_t i = 0; i < kVars.size(); ++i) {
-      if (saved_[i]) ::setenv(kVars[i], saved_[i]->c_str(), 1); else ::unsetenv(kVars[i]);
+      if (saved_[i])
+        ::setenv(kVars[i], saved_[i]->c_str(), 1);
+      else
+        ::unsetenv(kVars[i]);
     }
   }
   StandIns(const StandIns&) = delete;
@@ -162,8 +167,8 @@ class StandIns {
  private:
   std::string dir_;
   std::string log_;
-  static constexpr std::array<const char*, 4> kVars = {"PATH", "VINTRA_STANDIN_LOG", "VINTRA_STANDIN_FAIL_GLOB",
-                                                       "VINTRA_STANDIN_FAIL_HOW"};
+  static constexpr std::array<const char*, 4> kVars = {"PATH", "VINTRA_STANDIN_LOG",
+                                                       "VINTRA_STANDIN_FAIL_GLOB", "VINTRA_STANDIN_FAIL_HOW"};
   std::array<std::optional<std::string>, 4> saved_;
 };
 
