@@ -79,6 +79,34 @@ Result<std::string> read_file(const std::string& path) {
   return read_file_prefix(path, SIZE_MAX, hint);
 }
 
+Result<std::string> read_file_nofollow(const std::string& path, std::size_t spare_capacity) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return Error::from_errno(errno);
+  UniqueFd guard(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
+  if (!S_ISREG(st.st_mode)) return Error::from_errno(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  std::string buf;
+  std::size_t size = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  // One byte more than the size so that reaching the end needs no second buffer.
+  buf.reserve(size + 1 + spare_capacity);
+  buf.resize(size + 1);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == buf.size()) buf.resize(buf.size() * 2);
+    ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::from_errno(errno);
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  buf.resize(used);
+  if (buf.capacity() < used + spare_capacity) buf.reserve(used + spare_capacity);
+  return buf;
+}
+
 Status write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());

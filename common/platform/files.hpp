@@ -53,6 +53,12 @@ Result<std::string> read_file(const std::string& path);
 Result<std::string> read_file_prefix(const std::string& path, std::size_t limit,
                                      std::size_t initial_capacity);
 
+// Reads the whole of the regular file at `path` without following a final symbolic
+// link (ELOOP) and without blocking on a FIFO or device planted there (EINVAL for
+// anything but a regular file). The result has at least `spare_capacity` bytes of
+// capacity past its end, for parsers that read ahead of the text they interpret.
+Result<std::string> read_file_nofollow(const std::string& path, std::size_t spare_capacity = 0);
+
 // Writes all of `data`, continuing after partial writes and retrying on EINTR;
 // a write that accepts zero bytes is an error.
 Status write_all(int fd, std::string_view data);
