@@ -11,8 +11,8 @@ extern char** environ;
 namespace vintra::platform {
 
 std::string ExitStatus::to_string() const {
-  if (code) return "exit status: " + std::to_string(*code);
-  return "signal: " + std::to_string(signal);
+  if (code) return std::to_string(*code);
+  return "signal " + std::to_string(signal);
 }
 
 Result<ExitStatus> run_command(const std::string& program, const std::vector<std::string>& args) {

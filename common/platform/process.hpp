@@ -14,7 +14,8 @@ struct ExitStatus {
   std::optional<int> code;  // absent when the child was ended by a signal
   int signal = 0;           // the signal that ended it, or 0
   bool success() const { return code && *code == 0; }
-  // "exit status: 3" or "signal: 9" — how the status is shown in error texts.
+  // "3" for an exit code, "signal 9" for a child ended by a signal: how a status is
+  // shown in error texts ("... exit 3").
   std::string to_string() const;
 };
 

@@ -188,14 +188,14 @@ TEST_F(DohBlockTest, FailuresStopApplyAtTheirStep) {
        "3",
        nullptr,
        "Chrome managed pref\n\nCaused by:\n    defaults write " + pref("com.google.Chrome") +
-           " DnsOverHttpsMode exit exit status: 3",
+           " DnsOverHttpsMode exit 3",
        {chrome_write}},
       {"edge write killed",
        "defaults write *com.microsoft.Edge*",
        "signal",
        nullptr,
        "Edge managed pref\n\nCaused by:\n    defaults write " + pref("com.microsoft.Edge") +
-           " DnsOverHttpsMode exit signal: 9",
+           " DnsOverHttpsMode exit signal 9",
        {chrome_write, edge_write}},
       {"defaults missing",
        "",
