@@ -7,6 +7,13 @@
 namespace vintra::events {
 
 bool is_valid_utf8(std::string_view text) {
+  // Most of our strings (ids, labels, entity names) are short and ASCII: a plain
+  // loop settles them without the call into the vectorised validator.
+  if (text.size() <= 64) {
+    unsigned char any = 0;
+    for (char c : text) any |= static_cast<unsigned char>(c);
+    if (any < 0x80) return true;
+  }
   return simdjson::validate_utf8(text.data(), text.size());
 }
 
