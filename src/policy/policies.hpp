@@ -109,8 +109,7 @@ Policies fallback_policies();
 //   budget on how far aliases may multiply the document. Explicit tags are limited to
 //   the core ones (!!str, !!int, !!bool, !!null, !!float, !!seq, !!map, and "!");
 //   "<<" has no merge meaning and is just an unknown key.
-// Not thread-safe with respect to the file, but shares no state: call it from one
-// place at start.
+// Shares no state, so it may run on any thread; the daemon calls it once at start.
 Result<Policies> load_policies(const std::string& path);
 
 // The parse step alone, over text already read (exposed for the fuzz target and for
