@@ -34,12 +34,12 @@ class Table {
   // Appends `key` unless it is present; returns false (and changes nothing) when it is.
   bool insert_new(std::string key, Value value);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-  std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+  std::size_t size() const;
+  bool empty() const;
+  std::vector<Entry>::const_iterator begin() const;
+  std::vector<Entry>::const_iterator end() const;
   // Hands out the entries, leaving the table empty.
-  std::vector<Entry> take_entries() { return std::exchange(entries_, {}); }
+  std::vector<Entry> take_entries();
 
   friend bool operator==(const Table& a, const Table& b);
 
@@ -89,6 +89,13 @@ class Value {
  private:
   std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, Array, Table> v_;
 };
+
+// Defined here, where Value is complete, since they instantiate the entry type.
+inline std::size_t Table::size() const { return entries_.size(); }
+inline bool Table::empty() const { return entries_.empty(); }
+inline std::vector<Table::Entry>::const_iterator Table::begin() const { return entries_.begin(); }
+inline std::vector<Table::Entry>::const_iterator Table::end() const { return entries_.end(); }
+inline std::vector<Table::Entry> Table::take_entries() { return std::exchange(entries_, {}); }
 
 // Merges `overlay` into `base` key by key: a key whose value is a table on both sides
 // is merged recursively; any other key of `overlay` replaces the key of `base` (a
