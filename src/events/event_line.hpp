@@ -40,7 +40,8 @@ Status append_event_json(std::string& out, const DlpEvent& event);
 // - required: id, timestamp, channel, direction, file_path, file_size, decision,
 //   findings, severity; optional (absent or null): drive_label, process,
 //   decided_by, decided_at;
-// - file_size and match_count are integer literals in 0..2^64-1 (1.0 or 1e3 reject);
+// - file_size and match_count are integer literals in 0..2^64-1 (1.0 or 1e3 reject;
+//   -0 reads as 0);
 // - enum names are matched exactly (case-sensitive);
 // - times: see parse_rfc3339.
 std::optional<DlpEvent> parse_event_line(std::string_view line);

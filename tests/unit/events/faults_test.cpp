@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +112,16 @@ TEST(JournalFaults, PlantedLinksAreNeverFollowed) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temp_path_for(path))));
   ASSERT_EQ(load_events(path).size(), 1u);
   EXPECT_EQ(load_events(path)[0].decision, Decision::kExpired);
+}
+
+TEST(JournalFaults, FifoAtTheJournalPathDoesNotHangTheExpirer) {
+  ScratchDir dir;
+  const std::string path = dir / "dlp_events.jsonl";
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  // Opening a FIFO for reading would wait for a writer forever, with the journal's
+  // lock held; it reads as an empty journal instead.
+  EXPECT_TRUE(load_events(path).empty());
+  EXPECT_FALSE(expire_pass(path, 10s, utc(kJune3)).rewritten);
 }
 
 TEST(JournalFaults, UnusableDataDirectoryLosesEachEventLoudlyAndRecovers) {
