@@ -20,6 +20,7 @@ import ctypes
 import datetime as _dt
 import json
 import os
+import platform
 import re
 import shutil
 import signal
@@ -489,8 +490,8 @@ class Daemon:
             time.sleep(POLL_INTERVAL)
 
     def wait_until_sigint_is_held(self, timeout: float = LOG_TIMEOUT) -> bool:
-        """Waits until a SIGINT would no longer end the process by default: it is caught,
-        ignored, or blocked in every thread (the daemon then takes it with sigwait)."""
+        """Waits until a SIGINT would no longer end the process by default: it is caught
+        or ignored, or every thread blocks it or waits for signals in sigwait."""
         deadline = time.monotonic() + timeout
         while self.running() and time.monotonic() < deadline:
             if _sigint_held(self.pid):
@@ -527,6 +528,11 @@ class Daemon:
             self.proc.wait(timeout=10)
 
 
+# rt_sigtimedwait, per machine: a thread inside it takes the signals it waits for even
+# though the kernel shows them unblocked for the duration of the call.
+_SIGTIMEDWAIT_SYSCALL = {"x86_64": 128, "aarch64": 137}.get(platform.machine())
+
+
 def _sigint_held(pid: int) -> bool:
     bit = 1 << (signal.SIGINT - 1)
 
@@ -537,12 +543,25 @@ def _sigint_held(pid: int) -> bool:
                     return int(line.split()[1], 16)
         return 0
 
+    def in_sigwait(task: str) -> bool:
+        try:
+            with open(f"{task}/wchan") as f:
+                if "sigtimedwait" in f.read():
+                    return True
+        except OSError:
+            pass
+        try:
+            with open(f"{task}/syscall") as f:
+                return f.read().split()[0] == str(_SIGTIMEDWAIT_SYSCALL)
+        except (OSError, IndexError):
+            return False
+
     try:
         status = f"/proc/{pid}/status"
         if (mask(status, "SigCgt") | mask(status, "SigIgn")) & bit:
             return True
-        tasks = os.listdir(f"/proc/{pid}/task")
-        return bool(tasks) and all(mask(f"/proc/{pid}/task/{t}/status", "SigBlk") & bit for t in tasks)
+        tasks = [f"/proc/{pid}/task/{t}" for t in os.listdir(f"/proc/{pid}/task")]
+        return bool(tasks) and all(mask(f"{t}/status", "SigBlk") & bit or in_sigwait(t) for t in tasks)
     except (FileNotFoundError, ProcessLookupError, ValueError):
         return False
 
