@@ -3,6 +3,8 @@
 #include <mutex>
 #include <utility>
 
+#include "common/paths.hpp"
+
 namespace vintra::logging {
 namespace {
 
@@ -11,12 +13,6 @@ constexpr std::string_view kFilePrefix = "vintra-dlp.log.";
 
 LogClock::time_point next_midnight(LogClock::time_point now) {
   return std::chrono::floor<std::chrono::days>(now) + std::chrono::days{1};
-}
-
-std::string join_path(const std::string& directory, const std::string& name) {
-  if (directory.empty()) return name;
-  if (directory.back() == '/') return directory + name;
-  return directory + '/' + name;
 }
 
 Error with_os_error(std::string_view what, const Error& os) {

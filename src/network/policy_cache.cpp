@@ -5,6 +5,7 @@
 
 #include <unordered_set>
 
+#include "common/paths.hpp"
 #include "common/platform/files.hpp"
 #include "src/logging/log.hpp"
 #include "src/network/text.hpp"
@@ -91,7 +92,7 @@ std::optional<DlpPolicyCache> parse_policy_cache(std::string_view json) {
 }
 
 std::optional<DlpPolicyCache> load_policy_cache(const std::string& data_dir) {
-  auto data = platform::read_file(text::join_path(data_dir, kPolicyCacheFileName));
+  auto data = platform::read_file(join_path(data_dir, kPolicyCacheFileName));
   if (!data) return std::nullopt;
   return parse_policy_cache(*data);
 }

@@ -96,11 +96,5 @@ std::vector<std::string_view> split_lines(std::string_view s) {
   return lines;
 }
 
-std::string join_path(std::string_view dir, std::string_view name) {
-  std::string out(dir);
-  if (!out.empty() && out.back() != '/') out += '/';
-  out += name;
-  return out;
-}
 
 }  // namespace vintra::network::text

@@ -25,7 +25,5 @@ inline constexpr std::string_view kInvalidUtf8 = "stream did not contain valid U
 // line without line feed counts, and no empty line follows a final line feed.
 std::vector<std::string_view> split_lines(std::string_view s);
 
-// `dir` joined with `name` (no doubled slash; `name` alone when `dir` is empty).
-std::string join_path(std::string_view dir, std::string_view name);
 
 }  // namespace vintra::network::text
