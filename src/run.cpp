@@ -34,7 +34,7 @@ RunOutcome run_daemon(runtime::Runtime& runtime) {
   }
   VINTRA_LOG(Level::kInfo, kTargetMain, "Korvane DLP starting");
 
-  RunContext ctx{cfg};
+  RunContext ctx(cfg);
   ctx.events_path = join_path(cfg.agent.data_dir, cfg.vintra_dlp.events_file);
   ctx.exe_dir = platform::exe_dir().value_or(".");
   ctx.policies_path = join_path(ctx.exe_dir, "dlp_policies.yaml");

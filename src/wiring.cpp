@@ -33,9 +33,9 @@ constexpr std::uint64_t kMinExpirySeconds = 10;
 constexpr std::uint64_t kMaxExpirySeconds = 1000ull * 366 * 24 * 3600;
 
 // A task that cannot even be started leaves the daemon running without it; say so.
-void spawn_or_log(runtime::Runtime& rt, const char* what, std::function<void(std::stop_token)> body,
-                  runtime::TaskHandle* handle = nullptr) {
-  auto spawned = rt.spawn(std::move(body));
+template <class F>
+void spawn_or_log(runtime::Runtime& rt, const char* what, F&& body, runtime::TaskHandle* handle = nullptr) {
+  auto spawned = rt.spawn(std::forward<F>(body));
   if (!spawned) {
     VINTRA_LOG(Level::kError, kTargetMain,
                fmt::format("could not start the {}: {}", what, spawned.error().render()));

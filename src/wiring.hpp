@@ -13,6 +13,8 @@ namespace vintra {
 
 // What the run sequence holds from start-up until it returns.
 struct RunContext {
+  explicit RunContext(const config::AppConfig& cfg) : config(cfg) {}
+
   const config::AppConfig& config;
   std::string events_path;
   std::string exe_dir;

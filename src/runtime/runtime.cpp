@@ -88,7 +88,7 @@ Result<std::unique_ptr<Runtime>> Runtime::create() { return std::unique_ptr<Runt
 
 Runtime::~Runtime() { shutdown(); }
 
-Result<TaskHandle> Runtime::spawn(std::function<void(std::stop_token)> body) {
+Result<TaskHandle> Runtime::spawn_task(std::function<void(std::stop_token)> body) {
   std::lock_guard lock(mu_);
   if (shut_down_) return Error("runtime is shut down");
   TaskHandle handle;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <stop_token>
 #include <thread>
+#include <type_traits>
 
 #include "common/error.hpp"
 
@@ -83,8 +84,16 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
 
   // Starts `body` as a task. It receives its stop token and should return soon
-  // after a stop is requested.
-  Result<TaskHandle> spawn(std::function<void(std::stop_token)> body);
+  // after a stop is requested. `body` may be move-only (it may own a queue end).
+  template <class F>
+  Result<TaskHandle> spawn(F&& body) {
+    if constexpr (std::is_copy_constructible_v<std::decay_t<F>>) {
+      return spawn_task(std::function<void(std::stop_token)>(std::forward<F>(body)));
+    } else {
+      auto owned = std::make_shared<std::decay_t<F>>(std::forward<F>(body));
+      return spawn_task([owned](std::stop_token st) { (*owned)(std::move(st)); });
+    }
+  }
 
   BlockingPool& blocking() { return pool_; }
 
@@ -94,6 +103,7 @@ class Runtime {
 
  private:
   Runtime() = default;
+  Result<TaskHandle> spawn_task(std::function<void(std::stop_token)> body);
   std::mutex mu_;
   std::list<std::jthread> tasks_;
   BlockingPool pool_;
