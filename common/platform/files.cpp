@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <vector>
 
@@ -66,6 +68,70 @@ Result<std::string> read_file_prefix(const std::string& path, std::size_t limit,
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
+  }
+  buf.resize(used);
+  return buf;
+}
+
+namespace {
+
+Error not_regular(const struct stat& st) {
+  return S_ISDIR(st.st_mode) ? Error::from_errno(EISDIR) : Error("not a regular file");
+}
+
+// read(2) until `len` bytes or end of file; the count read, or the OS error.
+Result<std::size_t> read_full(int fd, char* buf, std::size_t len) {
+  std::size_t used = 0;
+  while (used < len) {
+    ssize_t n = ::read(fd, buf + used, len - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::from_errno(errno);
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  return used;
+}
+
+}  // namespace
+
+Result<std::string> read_regular_file_up_to(const std::string& path, std::size_t max_size) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
+  if (!S_ISREG(st.st_mode)) return not_regular(st);
+  if (st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) > max_size) return Error::from_errno(EFBIG);
+  // O_NONBLOCK: should a FIFO have been put at `path` since the stat, the open must
+  // not wait for a writer; the fstat below then turns it away. Regular files ignore it.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Error::from_errno(errno);
+  UniqueFd guard(fd);
+  if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
+  if (!S_ISREG(st.st_mode)) return not_regular(st);
+  const std::size_t expected =
+      st.st_size > 0 ? std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), max_size) : 0;
+  std::string buf;
+  buf.resize(expected);
+  auto got = read_full(fd, buf.data(), expected);
+  if (!got) return std::move(got).error();
+  std::size_t used = *got;
+  if (used == expected && used < max_size) {
+    // At the size the metadata gave: one small read tells whether the file grew since.
+    char probe[4096];
+    auto more = read_full(fd, probe, std::min(sizeof probe, max_size - used));
+    if (!more) return std::move(more).error();
+    if (*more > 0) {
+      buf.resize(used);
+      buf.append(probe, *more);
+      used += *more;
+      while (used < max_size) {
+        buf.resize(std::min(max_size, std::max<std::size_t>(used * 2, used + 65536)));
+        auto n = read_full(fd, buf.data() + used, buf.size() - used);
+        if (!n) return std::move(n).error();
+        used += *n;
+        if (used < buf.size()) break;
+      }
+    }
   }
   buf.resize(used);
   return buf;

@@ -53,6 +53,18 @@ Result<std::string> read_file(const std::string& path);
 Result<std::string> read_file_prefix(const std::string& path, std::size_t limit,
                                      std::size_t initial_capacity);
 
+// Reads the regular file at `path`, following symbolic links, when its metadata gives
+// it at most `max_size` bytes: until end of file or `max_size` bytes, whichever comes
+// first (bytes appended after the metadata was read count up to `max_size`, the rest
+// is ignored). The buffer is sized once from the metadata, so a file that does not
+// change while it is read costs exactly its size in memory and no reallocation.
+// Fails, with nothing kept, with EFBIG when the metadata gives more than `max_size`
+// bytes (nothing is opened); with EISDIR for a directory; with "not a regular file"
+// for any other kind of entry (FIFO, device, socket), which is never read, so the call
+// cannot hang on a FIFO without writer or read an endless device; otherwise with the
+// OS error of stat, open or read. Reads interrupted by signals are retried.
+Result<std::string> read_regular_file_up_to(const std::string& path, std::size_t max_size);
+
 // Reads the whole of the regular file at `path` without following a final symbolic
 // link (ELOOP) and without blocking on a FIFO or device planted there (EINVAL for
 // anything but a regular file). The result has at least `spare_capacity` bytes of
