@@ -91,9 +91,13 @@ Result<ClassAlphabet> ClassAlphabet::build(const std::vector<CodePointSet>& sets
     interval_class.push_back(static_cast<std::uint16_t>(it->second));
   }
 
-  // Bytes: classes with ASCII members take their smallest one; the others take free
-  // bytes of their kind.
+  // Bytes: classes with ASCII members take their smallest one. Each other class
+  // takes the free byte of its kind nearest to the byte of the ASCII class it
+  // resembles most (fewest predicates told apart), so that the sets of the patterns
+  // stay few ranges of bytes (\d, for instance, stays one range).
   const std::size_t n = a.representatives_.size();
+  std::vector<const std::vector<bool>*> signature(n);
+  for (const auto& [sig, k] : class_of_signature) signature[k] = &sig;
   a.class_bytes_.assign(n, 0);
   std::bitset<256> used;
   for (std::size_t k = 0; k < n; ++k) {
@@ -105,13 +109,22 @@ Result<ClassAlphabet> ClassAlphabet::build(const std::vector<CodePointSet>& sets
   for (std::size_t k = 0; k < n; ++k) {
     if (a.representatives_[k] < 0x80) continue;
     const bool w = is_word_class[k];
+    int target = w ? '0' : 0x80;
+    std::size_t best = static_cast<std::size_t>(-1);
+    for (std::size_t j = 0; j < n; ++j) {
+      if (a.representatives_[j] >= 0x80 || is_word_class[j] != w) continue;
+      std::size_t distance = 0;
+      for (std::size_t bit = 0; bit < signature[k]->size(); ++bit) distance += (*signature[k])[bit] != (*signature[j])[bit];
+      if (distance < best || (distance == best && a.class_bytes_[j] < target)) {
+        best = distance;
+        target = a.class_bytes_[j];
+      }
+    }
     int chosen = -1;
-    // Non-word classes prefer the bytes above ASCII, so that class text keeps
-    // ASCII bytes for ASCII classes as far as possible.
-    for (int pass = 0; pass < 2 && chosen < 0; ++pass) {
-      for (int b = 0; b < 256; ++b) {
-        if (used[static_cast<std::size_t>(b)] || is_re2_word_byte(static_cast<unsigned>(b)) != w) continue;
-        if (!w && pass == 0 && b < 0x80) continue;
+    for (int delta = 0; delta < 256 && chosen < 0; ++delta) {
+      for (int b : {target - delta, target + delta}) {
+        if (b < 0 || b > 255 || used[static_cast<std::size_t>(b)]) continue;
+        if (is_re2_word_byte(static_cast<unsigned>(b)) != w) continue;
         chosen = b;
         break;
       }
@@ -148,6 +161,12 @@ std::bitset<256> ClassAlphabet::bytes_of(const CodePointSet& s) const {
   for (std::size_t k = 0; k < representatives_.size(); ++k) {
     if (s.contains(representatives_[k])) out.set(class_bytes_[k]);
   }
+  return out;
+}
+
+std::bitset<256> ClassAlphabet::used_bytes() const {
+  std::bitset<256> out;
+  for (std::uint8_t b : class_bytes_) out.set(b);
   return out;
 }
 

@@ -60,6 +60,8 @@ class ClassAlphabet {
   std::bitset<256> bytes_of(const CodePointSet& s) const;
 
   std::size_t class_count() const { return representatives_.size(); }
+  // The bytes some class has: all that can occur in class text.
+  std::bitset<256> used_bytes() const;
 
   // Maps `utf8` (well-formed; any ill-formed byte is taken as one U+FFFD) to class
   // bytes. Linear; allocates one byte per code point plus 1/16 byte of index.

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace vintra::inspector::detail {
@@ -462,6 +463,96 @@ Result<Node> parse_pattern(std::string_view pattern) { return Parser(pattern).pa
 void collect_sets(const Node& node, std::vector<CodePointSet>& out) {
   if (node.kind == Node::Kind::kSet) out.push_back(node.set);
   for (const auto& c : node.children) collect_sets(c, out);
+}
+
+namespace {
+
+std::size_t add_bounded(std::size_t a, std::size_t b) { return a == kUnbounded || b == kUnbounded ? kUnbounded : a + b; }
+
+std::size_t mul_bounded(std::size_t a, int times) {
+  if (times < 0) return a == 0 ? 0 : kUnbounded;
+  return a == kUnbounded ? (times == 0 ? 0 : kUnbounded) : a * static_cast<std::size_t>(times);
+}
+
+}  // namespace
+
+std::size_t min_length(const Node& node) {
+  switch (node.kind) {
+    case Node::Kind::kEmpty:
+    case Node::Kind::kWordBoundary:
+      return 0;
+    case Node::Kind::kSet:
+      return 1;
+    case Node::Kind::kConcat: {
+      std::size_t n = 0;
+      for (const auto& c : node.children) n += min_length(c);
+      return n;
+    }
+    case Node::Kind::kAlternate: {
+      std::size_t n = kUnbounded;
+      for (const auto& c : node.children) n = std::min(n, min_length(c));
+      return n;
+    }
+    case Node::Kind::kRepeat:
+      return min_length(node.children.front()) * static_cast<std::size_t>(node.min);
+  }
+  return 0;
+}
+
+std::size_t max_length(const Node& node) {
+  switch (node.kind) {
+    case Node::Kind::kEmpty:
+    case Node::Kind::kWordBoundary:
+      return 0;
+    case Node::Kind::kSet:
+      return 1;
+    case Node::Kind::kConcat: {
+      std::size_t n = 0;
+      for (const auto& c : node.children) n = add_bounded(n, max_length(c));
+      return n;
+    }
+    case Node::Kind::kAlternate: {
+      std::size_t n = 0;
+      for (const auto& c : node.children) {
+        const std::size_t m = max_length(c);
+        n = (n == kUnbounded || m == kUnbounded) ? kUnbounded : std::max(n, m);
+      }
+      return n;
+    }
+    case Node::Kind::kRepeat:
+      return mul_bounded(max_length(node.children.front()), node.max);
+  }
+  return 0;
+}
+
+CodePointSet match_alphabet(const Node& node) {
+  CodePointSet out;
+  if (node.kind == Node::Kind::kSet) out.add(node.set);
+  for (const auto& c : node.children) out.add(match_alphabet(c));
+  return out;
+}
+
+std::size_t min_count(const Node& node, const CodePointSet& within) {
+  switch (node.kind) {
+    case Node::Kind::kEmpty:
+    case Node::Kind::kWordBoundary:
+      return 0;
+    case Node::Kind::kSet:
+      return node.set.intersect(within) == node.set ? 1 : 0;
+    case Node::Kind::kConcat: {
+      std::size_t n = 0;
+      for (const auto& c : node.children) n += min_count(c, within);
+      return n;
+    }
+    case Node::Kind::kAlternate: {
+      std::size_t n = kUnbounded;
+      for (const auto& c : node.children) n = std::min(n, min_count(c, within));
+      return n;
+    }
+    case Node::Kind::kRepeat:
+      return min_count(node.children.front(), within) * static_cast<std::size_t>(node.min);
+  }
+  return 0;
 }
 
 std::string render_re2(const Node& node, const ByteAlphabet& alphabet) {

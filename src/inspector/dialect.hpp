@@ -37,6 +37,16 @@ Result<Node> parse_pattern(std::string_view pattern);
 // Appends every code-point set of the pattern (the atoms the partition must respect).
 void collect_sets(const Node& node, std::vector<CodePointSet>& out);
 
+// Facts about what a pattern can match, for prefilters. Lengths count code points.
+inline constexpr std::size_t kUnbounded = static_cast<std::size_t>(-1);
+std::size_t min_length(const Node& node);
+std::size_t max_length(const Node& node);  // kUnbounded when there is no limit
+// Every code point that can be part of a match.
+CodePointSet match_alphabet(const Node& node);
+// The fewest positions of any match that take a code point of `within` (counting
+// only positions whose set lies inside `within`).
+std::size_t min_count(const Node& node, const CodePointSet& within);
+
 using ByteAlphabet = std::function<std::bitset<256>(const CodePointSet&)>;
 
 // The pattern in RE2 syntax for Latin-1 mode, each set replaced by the bytes that

@@ -6,6 +6,7 @@
 #include "src/inspector/catalogue_impl.hpp"
 #include "src/inspector/class_alphabet.hpp"
 #include "src/inspector/dialect.hpp"
+#include "src/inspector/scan.hpp"
 #include "src/inspector/utf8.hpp"
 
 namespace vintra::inspector {
@@ -80,56 +81,43 @@ Result<std::shared_ptr<const Catalogue>> build_catalogue() {
   }
   VINTRA_TRY(impl->alphabet, detail::ClassAlphabet::build(sets, detail::word_set()));
   const auto& alphabet = impl->alphabet;
+  const auto class_bytes = [&](const detail::CodePointSet& s) { return alphabet.bytes_of(s); };
+  std::bitset<256> not_ascii;
+  for (std::size_t b = 0x80; b < 256; ++b) not_ascii.set(b);
+  const std::bitset<256> not_class = ~alphabet.used_bytes();
   for (std::size_t i = 0; i < trees.size(); ++i) {
     const auto entity = impl->detectors[i].entity;
     Catalogue::Impl::Compiled c;
     VINTRA_TRY(c.ascii, compile(entity, detail::render_re2(trees[i], ascii_bytes)));
-    VINTRA_TRY(c.classes, compile(entity, detail::render_re2(trees[i], [&](const detail::CodePointSet& s) {
-                                    return alphabet.bytes_of(s);
-                                  })));
+    VINTRA_TRY(c.classes, compile(entity, detail::render_re2(trees[i], class_bytes)));
+    c.ascii_plan = detail::make_plan(trees[i], ascii_bytes, not_ascii);
+    c.class_plan = detail::make_plan(trees[i], class_bytes, not_class);
     impl->compiled.push_back(std::move(c));
   }
   return std::make_shared<const Catalogue>(std::move(impl));
 }
 
-namespace {
-
-// All leftmost-first, non-overlapping matches of `re` in `subject`, as offsets.
-template <class Emit>
-void for_each_match(const RE2& re, std::string_view subject, Emit&& emit) {
-  const re2::StringPiece whole(subject.data(), subject.size());
-  std::size_t pos = 0;
-  re2::StringPiece m;
-  while (pos < subject.size() && re.Match(whole, pos, subject.size(), RE2::UNANCHORED, &m, 1)) {
-    const auto start = static_cast<std::size_t>(m.data() - subject.data());
-    const std::size_t end = start + m.size();
-    emit(start, end);
-    pos = end > start ? end : end + 1;  // no pattern matches empty; guard anyway
-  }
+Subject prepare_subject(const Catalogue::Impl& impl, std::string_view text) {
+  Subject s;
+  s.text = text;
+  s.ascii = is_ascii(text);
+  if (!s.ascii) impl.alphabet.map(text, s.mapped);
+  return s;
 }
 
-}  // namespace
+void scan_detector(const Catalogue::Impl& impl, std::size_t index, const Subject& subject, CandidateSink sink) {
+  const auto& d = impl.detectors[index];
+  const auto& c = impl.compiled[index];
+  detail::scan(subject.ascii ? *c.ascii : *c.classes, subject.ascii ? c.ascii_plan : c.class_plan, subject.bytes(),
+               [&](std::size_t s, std::size_t e) {
+                 sink(Candidate{d.entity, d.severity, subject.text_offset(s), subject.text_offset(e)});
+               });
+}
 
 void find_candidates(const Catalogue& catalogue, std::string_view text, CandidateSink sink) {
   const auto& impl = catalogue.impl();
-  const auto& detectors = impl.detectors;
-  if (is_ascii(text)) {
-    for (std::size_t i = 0; i < detectors.size(); ++i) {
-      const auto& d = detectors[i];
-      for_each_match(*impl.compiled[i].ascii, text, [&](std::size_t s, std::size_t e) {
-        sink(Candidate{d.entity, d.severity, s, e});
-      });
-    }
-    return;
-  }
-  detail::MappedText mapped;
-  impl.alphabet.map(text, mapped);
-  for (std::size_t i = 0; i < detectors.size(); ++i) {
-    const auto& d = detectors[i];
-    for_each_match(*impl.compiled[i].classes, mapped.classes(), [&](std::size_t s, std::size_t e) {
-      sink(Candidate{d.entity, d.severity, mapped.byte_offset(s), mapped.byte_offset(e)});
-    });
-  }
+  const Subject subject = prepare_subject(impl, text);
+  for (std::size_t i = 0; i < impl.detectors.size(); ++i) scan_detector(impl, i, subject, sink);
 }
 
 std::vector<Candidate> find_candidates(const Catalogue& catalogue, std::string_view text) {
