@@ -8,8 +8,6 @@
 //
 // usage: vintra-inspect-bench [--runs N] [--per-detector] FILE...
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -42,12 +40,7 @@ struct Run {
 bool run_once(const vintra::inspector::Catalogue& cat, const char* path, Run& r) {
   using namespace vintra;
   const auto t0 = Clock::now();
-  struct stat st;
-  std::size_t initial = 65536;
-  if (::stat(path, &st) == 0 && st.st_size > 0) {
-    initial = std::min<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, kMaxScanBytes);
-  }
-  auto bytes = platform::read_file_prefix(path, kMaxScanBytes, initial);
+  auto bytes = platform::read_regular_file_up_to(path, kMaxScanBytes);
   if (!bytes) {
     std::fprintf(stderr, "%s: %s\n", path, bytes.error().render().c_str());
     return false;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "src/inspector/plan.hpp"
 
@@ -95,6 +96,29 @@ inline std::size_t find_in(const ByteSet& set, const unsigned char* s, std::size
   }
   for (; i < n; ++i) {
     if (set.contains(s[i])) return i;
+  }
+  return n;
+}
+
+// The first position in [from, n) where `lit` (at least two bytes) starts, or n.
+// Sixteen candidate positions at a time are tested on the literal's first and last
+// bytes; the few that pass are compared in full.
+inline std::size_t find_literal(const unsigned char* s, std::size_t from, std::size_t n, std::string_view lit) {
+  const std::size_t k = lit.size();
+  if (k > n || from > n - k) return n;
+  const auto first = splat16(static_cast<std::uint8_t>(lit.front()));
+  const auto last = splat16(static_cast<std::uint8_t>(lit.back()));
+  std::size_t i = from;
+  for (; i + k - 1 + 16 <= n; i += 16) {
+    unsigned m = movemask((load16(s + i) == first) & (load16(s + i + k - 1) == last));
+    while (m) {
+      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(m));
+      if (std::memcmp(s + at + 1, lit.data() + 1, k - 2) == 0) return at;
+      m &= m - 1;
+    }
+  }
+  for (; i + k <= n; ++i) {
+    if (s[i] == static_cast<unsigned char>(lit.front()) && std::memcmp(s + i, lit.data(), k) == 0) return i;
   }
   return n;
 }

@@ -34,9 +34,8 @@ void scan_literal(const RE2& re, const Plan& plan, std::string_view subject, Mat
   std::size_t from = off;        // where the next literal may start
   std::size_t run_end = 0;       // end of the alphabet run last measured (unbounded matches)
   while (from + lit.size() <= n) {
-    const void* hit = ::memmem(s + from, n - from, lit.data(), lit.size());
-    if (!hit) return;
-    const std::size_t q = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - s);
+    const std::size_t q = find_literal(s, from, n, lit);
+    if (q == n) return;
     const std::size_t start = q - off;
     // Everything before the literal must be able to belong to a match.
     std::size_t i = q;
@@ -94,7 +93,7 @@ void scan_anchor(const RE2& re, const Plan& plan, std::string_view subject, Matc
       for (std::size_t k = 0; k < plan.tail_skip; ++k) b = step_back(s, b, pos, plan.back[k]);
       if (b - pos < plan.tail.size()) continue;
       bool ok = true;
-      for (std::size_t k = 0; k < plan.tail.size() && ok; ++k) ok = plan.tail[k].contains(s[b - 1 - k]);
+      for (std::size_t k = 0; k < plan.tail.size(); ++k) ok &= plan.tail[k].contains(s[b - 1 - k]);
       if (!ok) continue;
     }
     std::size_t from = q;
