@@ -81,11 +81,11 @@ class CaptureSink : public logging::Sink {
   std::vector<std::string> lines_;
 };
 
-// Captures every line at or above `spec` while alive.
+// Captures every line that `filter` lets through while alive.
 class LogCapture {
  public:
-  explicit LogCapture(std::string_view spec = "trace") : sink_(std::make_shared<CaptureSink>()) {
-    logging::install(*logging::Filter::parse(spec), sink_);
+  explicit LogCapture(std::string_view filter = "trace") : sink_(std::make_shared<CaptureSink>()) {
+    logging::install(*logging::Filter::parse(filter), sink_);
   }
   ~LogCapture() { logging::uninstall(); }
   LogCapture(const LogCapture&) = delete;
