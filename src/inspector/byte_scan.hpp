@@ -57,25 +57,26 @@ inline unsigned movemask(I8x16 m) {
 inline I8x16 in_ranges(U8x16 v, const ByteSet& set) {
   I8x16 acc = {};
   for (std::size_t r = 0; r < set.range_count(); ++r) {
-    const auto& range = set.range(r);
-    acc |= (v - splat16(range.lo)) <= splat16(range.span);
+    const U8x16 lo = load16(set.lo16(r));
+    acc |= set.range(r).span == 0 ? v == lo : (v - lo) <= load16(set.span16(r));
   }
   return acc;
 }
 
-// Membership mask of the 64 bytes at p: bit i for p[i].
-inline std::uint64_t mask64(const ByteSet& set, const unsigned char* p) {
-  if (set.range_count() == 0) {
-    std::uint64_t m = 0;
-    for (unsigned i = 0; i < 64; ++i) m |= static_cast<std::uint64_t>(set.contains(p[i])) << i;
-    return m;
+// Membership masks of the 64 bytes at p in `counted` and in `counted` or `extra`.
+inline void masks64(const ByteSet& counted, const ByteSet& extra, const unsigned char* p, std::uint64_t& in_counted,
+                    std::uint64_t& in_either) {
+  in_counted = 0;
+  in_either = 0;
+  for (unsigned k = 0; k < 4; ++k) {
+    const U8x16 v = load16(p + 16 * k);
+    const I8x16 c = in_ranges(v, counted);
+    in_counted |= static_cast<std::uint64_t>(movemask(c)) << (16 * k);
+    in_either |= static_cast<std::uint64_t>(movemask(c | in_ranges(v, extra))) << (16 * k);
   }
-  std::uint64_t m = 0;
-  for (unsigned k = 0; k < 4; ++k) m |= static_cast<std::uint64_t>(movemask(in_ranges(load16(p + 16 * k), set))) << (16 * k);
-  return m;
 }
 
-// Membership mask of the n < 64 bytes at p.
+// Membership mask of the n <= 64 bytes at p: bit i for p[i].
 inline std::uint64_t mask_partial(const ByteSet& set, const unsigned char* p, std::size_t n) {
   std::uint64_t m = 0;
   for (std::size_t i = 0; i < n; ++i) m |= static_cast<std::uint64_t>(set.contains(p[i])) << i;

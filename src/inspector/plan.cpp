@@ -27,6 +27,10 @@ ByteSet::ByteSet(const std::bitset<256>& members, const std::bitset<256>& never_
   if (ranges.size() <= kMaxRanges) {
     std::copy(ranges.begin(), ranges.end(), ranges_.begin());
     range_count_ = ranges.size();
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+      lo16_[r].fill(ranges[r].lo);
+      span16_[r].fill(ranges[r].span);
+    }
   }
 }
 
@@ -208,7 +212,9 @@ Plan make_plan(const Node& pattern, const SetBytes& bytes, const std::bitset<256
   const std::size_t digits = min_count(pattern, decimal_digit_set());
   if (digits >= 2) {
     plan.kind = Plan::Kind::kRuns;
-    plan.counted = to_set(decimal_digit_set());
+    const CodePointSet alphabet = match_alphabet(pattern);
+    plan.counted = to_set(alphabet.intersect(decimal_digit_set()));
+    plan.uncounted = to_set(alphabet.intersect(decimal_digit_set().complement()));
     plan.min_count = digits;
     plan.min_length = min_length(pattern);
     return plan;

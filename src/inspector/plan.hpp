@@ -48,6 +48,9 @@ class ByteSet {
   // The ranges, or none when the set needs more than kMaxRanges.
   std::size_t range_count() const { return range_count_; }
   const Range& range(std::size_t i) const { return ranges_[i]; }
+  // The range's bounds repeated in 16 bytes, ready for vector loads.
+  const unsigned char* lo16(std::size_t i) const { return lo16_[i].data(); }
+  const unsigned char* span16(std::size_t i) const { return span16_[i].data(); }
   // The lowest member.
   unsigned char first() const { return first_; }
   bool intersects(const ByteSet& other) const;
@@ -55,6 +58,8 @@ class ByteSet {
  private:
   std::array<std::uint8_t, 256> table_{};
   std::array<Range, kMaxRanges> ranges_{};
+  alignas(16) std::array<std::array<unsigned char, 16>, kMaxRanges> lo16_{};
+  alignas(16) std::array<std::array<unsigned char, 16>, kMaxRanges> span16_{};
   std::size_t range_count_ = 0;
   std::size_t count_ = 0;
   unsigned char first_ = 0;
@@ -89,6 +94,7 @@ struct Plan {
   // kRuns: runs of `alphabet` of at least `min_length` bytes and `min_count`
   // bytes of `counted`.
   ByteSet counted;
+  ByteSet uncounted;  // the rest of the alphabet
   std::size_t min_count = 0;
   std::size_t min_length = 0;
 };

@@ -110,6 +110,19 @@ void scan_anchor(const RE2& re, const Plan& plan, std::string_view subject, Matc
   }
 }
 
+// Baseline x86-64 has no population-count instruction, and the compiler's fallback
+// is a library call; this is a few instructions inline.
+inline std::size_t popcount64(u64 x) {
+#if defined(__POPCNT__) || defined(__aarch64__)
+  return static_cast<std::size_t>(__builtin_popcountll(x));
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<std::size_t>((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
 // Bits [0, k) set; k < 64.
 inline u64 low_bits(unsigned k) { return (u64{1} << k) - 1; }
 
@@ -132,20 +145,27 @@ void scan_runs(const RE2& re, const Plan& plan, std::string_view subject, MatchS
   auto finish = [&](std::size_t start, std::size_t end, std::size_t count) {
     if (end - start >= plan.min_length && count >= plan.min_count) scan_plain(re, subject, start, end, sink);
   };
+  const bool vector = counted.range_count() != 0 && plan.uncounted.range_count() != 0;
   bool open = false;  // a run reaches the end of the previous block
   std::size_t open_start = 0;
   std::size_t open_count = 0;
   for (std::size_t b = 0; b < n; b += 64) {
     const std::size_t len = std::min<std::size_t>(64, n - b);
-    u64 m = len == 64 ? mask64(in_run, s + b) : mask_partial(in_run, s + b, len);
-    u64 d = len == 64 ? mask64(counted, s + b) : mask_partial(counted, s + b, len);
+    u64 m;
+    u64 d;
+    if (len == 64 && vector) {
+      masks64(counted, plan.uncounted, s + b, d, m);
+    } else {
+      m = mask_partial(in_run, s + b, len);
+      d = mask_partial(counted, s + b, len);
+    }
     if (open) {
       if (m == ~u64{0}) {
-        open_count += static_cast<std::size_t>(std::popcount(d));
+        open_count += popcount64(d);
         continue;
       }
       const auto t = static_cast<unsigned>(std::countr_one(m));
-      open_count += static_cast<std::size_t>(std::popcount(d & low_bits(t)));
+      open_count += popcount64(d & low_bits(t));
       finish(open_start, b + t, open_count);
       open = false;
       m &= ~low_bits(t);
@@ -156,19 +176,19 @@ void scan_runs(const RE2& re, const Plan& plan, std::string_view subject, MatchS
       const unsigned last = m == ~u64{0} ? 0 : 64 - static_cast<unsigned>(std::countl_one(m));
       open = true;
       open_start = b + last;
-      open_count = static_cast<std::size_t>(std::popcount(last == 0 ? d : d >> last));
+      open_count = popcount64(last == 0 ? d : d >> last);
       inner = last == 0 ? 0 : m & low_bits(last);
     }
-    if (!inner || static_cast<std::size_t>(std::popcount(d & inner)) < plan.min_count ||
-        !runs_at_least(inner, plan.min_length)) {
-      continue;
-    }
-    while (inner) {
-      const auto start = static_cast<unsigned>(std::countr_zero(inner));
+    if (!inner || popcount64(d & inner) < plan.min_count) continue;
+    // Only the runs that are long enough: each starts where a group of `long_enough`
+    // starts (bits i .. i + min_length - 1 all in the run).
+    u64 long_enough = runs_at_least(inner, plan.min_length);
+    while (long_enough) {
+      const auto start = static_cast<unsigned>(std::countr_zero(long_enough));
       const auto length = static_cast<unsigned>(std::countr_one(inner >> start));
       const u64 run = low_bits(length) << start;  // length < 64: bit 63 of inner is clear
-      finish(b + start, b + start + length, static_cast<std::size_t>(std::popcount(d & run)));
-      inner &= ~run;
+      finish(b + start, b + start + length, popcount64(d & run));
+      long_enough &= ~(run | low_bits(start));
     }
   }
   if (open) finish(open_start, n, open_count);
