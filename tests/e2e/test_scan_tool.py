@@ -328,3 +328,28 @@ def test_a_dash_dash_ends_the_options(tmp_path):
     r = scan("--policies", tmp_path / "allow.yaml", "--", "--source", cwd=tmp_path)
     assert r.status == 0, r.describe()
     assert [e["file_path"] for e in events_of(r)] == ["--source"]
+
+
+def test_many_candidates_stay_with_their_file(tmp_path):
+    """A file with megabytes of candidate lines is written out while it is still being
+    inspected; the lines must still come after the files before it and before its own
+    event line."""
+    d = tmp_path / "d"
+    d.mkdir()
+    (d / "a.txt").write_text("first a@example.com\n")
+    (d / "b.txt").write_text("".join(f"user{i}@example.com\n" for i in range(30000)))
+    (d / "c.txt").write_text("last c@example.com\n")
+    (tmp_path / "allow.yaml").write_text(ALLOW)
+    r = scan("--candidates", "--policies", tmp_path / "allow.yaml", d)
+    assert r.status == 0, r.describe()
+    assert len(r.stdout) > 3 << 20
+    pending, owners = [], []
+    for line in r.lines:
+        o = json.loads(line)
+        if "candidate" in o:
+            pending.append(o["candidate"]["path"])
+        else:
+            assert set(pending) == {o["file_path"]}, o["file_path"]
+            owners.append((Path(o["file_path"]).name, len(pending)))
+            pending = []
+    assert owners == [("a.txt", 1), ("b.txt", 30000), ("c.txt", 1)]

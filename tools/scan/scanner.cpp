@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,6 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kProgressDelay = std::chrono::seconds(1);
 constexpr auto kProgressPeriod = std::chrono::milliseconds(250);
+// Candidate lines of one file beyond this are written out early when that file is
+// next in line, so that a file with millions of candidates is not held in memory.
+constexpr std::size_t kSpillBytes = 1 << 20;
 
 struct FileReport {
   std::string out;  // candidate lines, then the event line or the text line
@@ -31,14 +35,22 @@ struct FileReport {
   bool failed = false;
 };
 
+// `spill` is offered the candidate lines gathered so far whenever they grow large; it
+// may write them out and clear them.
 FileReport inspect_target(const Target& target, const inspector::Catalogue& catalogue,
-                          const policy::Policies& policies, const ScanSettings& settings) {
+                          const policy::Policies& policies, const ScanSettings& settings,
+                          const std::function<void(std::string&)>& spill) {
   FileReport report;
   const std::string shown = display_path(target.path);
   inspector::CandidateObserver observer;
+  std::size_t next_spill = kSpillBytes;
   if (settings.candidates) {
     observer = [&](const inspector::Candidate& c, std::string_view matched, bool retained) {
       append_candidate_line(report.out, target.path, c, matched, retained);
+      if (report.out.size() >= next_spill) {
+        spill(report.out);
+        next_spill = report.out.size() + kSpillBytes;
+      }
     };
   }
   const ScanJob job{target.path, std::nullopt, target.size, settings.source};
@@ -94,7 +106,17 @@ bool run_scan(const std::vector<Target>& targets, const inspector::Catalogue& ca
       }
       FileReport report;
       try {
-        report = inspect_target(targets[i], catalogue, policies, settings);
+        // Once every file before this one has been written, nothing else can reach
+        // standard output until this one is done: its lines may go straight out.
+        const auto spill = [&](std::string& lines) {
+          {
+            std::lock_guard lock(mu);
+            if (next_print != i) return;
+          }
+          console.out(lines);
+          lines.clear();
+        };
+        report = inspect_target(targets[i], catalogue, policies, settings, spill);
       } catch (const std::exception& e) {
         report = FileReport{};
         report.err = "error: " + display_path(targets[i].path) + ": " + e.what() + "\n";
@@ -148,13 +170,14 @@ bool run_scan(const std::vector<Target>& targets, const inspector::Catalogue& ca
     }
     FileReport report = std::move(*slots[p]);
     slots[p].reset();
-    next_print = p + 1;
     lock.unlock();
-    room_cv.notify_all();
     if (!report.err.empty()) console.err(report.err);
     if (!report.out.empty()) console.out(report.out);
     ok = ok && !report.failed;
     lock.lock();
+    // Only now, with this file written, may the next one write its own lines.
+    next_print = p + 1;
+    room_cv.notify_all();
     maybe_progress(lock);
   }
   for (auto& t : threads) t.join();
