@@ -4,6 +4,8 @@
 
 namespace vintra::platform {
 
-bool is_terminal(int fd) { return ::isatty(fd) == 1; }
+bool is_terminal(int fd) {
+  return ::isatty(fd) == 1;
+}
 
 }  // namespace vintra::platform

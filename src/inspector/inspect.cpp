@@ -41,7 +41,8 @@ class EntityTally {
   std::vector<Finding> findings() const {
     std::vector<Finding> out;
     for (std::size_t i = 0; i < tallies_.size(); ++i)
-      if (tallies_[i].count > 0) out.push_back(Finding{std::string(kEntityNames[i]), tallies_[i].count, tallies_[i].highest});
+      if (tallies_[i].count > 0)
+        out.push_back(Finding{std::string(kEntityNames[i]), tallies_[i].count, tallies_[i].highest});
     return out;
   }
 
@@ -69,8 +70,8 @@ std::string next_event_id() {
   return std::to_string(id);
 }
 
-InspectionResult inspect_path(const ScanJob& job, const Catalogue& catalogue, const policy::Policies& policies,
-                              const CandidateObserver& observer) {
+InspectionResult inspect_path(const ScanJob& job, const Catalogue& catalogue,
+                              const policy::Policies& policies, const CandidateObserver& observer) {
   InspectionResult r;
   auto bytes = platform::read_regular_file_up_to(job.path, MAX_SCAN_BYTES);
   if (bytes) {
@@ -99,7 +100,7 @@ InspectionResult inspect_path(const ScanJob& job, const Catalogue& catalogue, co
   }
   r.action = policy::evaluate_policies(policies, found, job.source);
   r.decision = r.action == policy::Action::kAllow && job.source == ScanSource::kCloud ? Decision::kAllowed
-                                                                                     : Decision::kPending;
+                                                                                      : Decision::kPending;
   if (r.decision == Decision::kAllowed && r.findings.empty()) return r;
 
   DlpEvent e;
@@ -124,7 +125,8 @@ void inspect_file(const ScanJob& job, std::shared_ptr<const Catalogue> catalogue
   policies.reset();
   if (result.event) {
     if (Status sent = events.send(std::move(*result.event)); !sent)
-      VINTRA_LOG(logging::Level::kError, logging::kTargetMain, "out channel closed: " + sent.error().render());
+      VINTRA_LOG(logging::Level::kError, logging::kTargetMain,
+                 "out channel closed: " + sent.error().render());
   }
   events.release();
 }

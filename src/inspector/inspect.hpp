@@ -63,8 +63,8 @@ using CandidateObserver = std::function<void(const Candidate&, std::string_view 
 // a fresh id and timestamp. Never fails; thread-safe (shares nothing mutable).
 // Memory: the file's size once for ASCII text; otherwise the decoded text plus about
 // as much again while the detectors run (see find_candidates); no copy of matched text.
-InspectionResult inspect_path(const ScanJob& job, const Catalogue& catalogue, const policy::Policies& policies,
-                              const CandidateObserver& observer = {});
+InspectionResult inspect_path(const ScanJob& job, const Catalogue& catalogue,
+                              const policy::Policies& policies, const CandidateObserver& observer = {});
 
 // The daemon's job: inspect_path, then put the event (if any) on `events`, waiting
 // while the queue is full. A closed queue logs ERROR "out channel closed: channel

@@ -7,7 +7,9 @@
 namespace vintra::scan {
 namespace {
 
-void write(std::FILE* f, std::string_view text) { std::fwrite(text.data(), 1, text.size(), f); }
+void write(std::FILE* f, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), f);
+}
 
 // "2025-03-04T09:15:02.481337Z  WARN vintra_dlp::policy: message fields\n" gives
 // "warning: message fields\n".
@@ -74,6 +76,8 @@ void Console::clear_progress() {
   clear_locked();
 }
 
-std::shared_ptr<logging::Sink> console_log_sink(Console& console) { return std::make_shared<ConsoleLogSink>(console); }
+std::shared_ptr<logging::Sink> console_log_sink(Console& console) {
+  return std::make_shared<ConsoleLogSink>(console);
+}
 
 }  // namespace vintra::scan

@@ -15,7 +15,8 @@ class Console {
   // `progress`: whether a progress line may be drawn (standard error is a terminal);
   // `shared_terminal`: whether standard output shows on that terminal too, so that
   // the progress line must make way for reports.
-  Console(bool progress, bool shared_terminal) : progress_enabled_(progress), shared_terminal_(shared_terminal) {}
+  Console(bool progress, bool shared_terminal)
+      : progress_enabled_(progress), shared_terminal_(shared_terminal) {}
 
   bool progress_enabled() const { return progress_enabled_; }
 

@@ -6,13 +6,15 @@ namespace vintra::scan {
 namespace {
 
 constexpr std::string_view kUsage =
-    "Usage: vintra-dlp-scan [--source usb|cloud] [--policies FILE] [--format text|jsonl] [--candidates] PATH...\n";
+    "Usage: vintra-dlp-scan [--source usb|cloud] [--policies FILE] [--format text|jsonl] [--candidates] "
+    "PATH...\n";
 
 constexpr std::string_view kHelp =
     "Inspects files as the vintra-dlp daemon inspects a file handed to it: the same\n"
     "detectors, validators, policies and decision, and the event it would record.\n"
     "\n"
-    "Usage: vintra-dlp-scan [--source usb|cloud] [--policies FILE] [--format text|jsonl] [--candidates] PATH...\n"
+    "Usage: vintra-dlp-scan [--source usb|cloud] [--policies FILE] [--format text|jsonl] [--candidates] "
+    "PATH...\n"
     "\n"
     "Arguments:\n"
     "  PATH...  Files or folders to inspect. Folders are walked recursively; symbolic\n"
@@ -44,7 +46,8 @@ constexpr std::string_view kHelp =
     "when a PATH does not exist (the other paths are still scanned); 2 on a usage error.\n";
 
 Exit usage_error(const std::string& problem) {
-  return Exit{"error: " + problem + "\n\n" + std::string(kUsage) + "\nFor more information, try '--help'.\n", true, 2};
+  return Exit{"error: " + problem + "\n\n" + std::string(kUsage) + "\nFor more information, try '--help'.\n",
+              true, 2};
 }
 
 }  // namespace
@@ -82,7 +85,8 @@ std::variant<Options, Exit> parse_options(const std::vector<std::string>& args) 
                                                          : "<FILE>";
     if (!value) {
       if (i + 1 >= args.size())
-        return usage_error("a value is required for '" + name + " " + placeholder + "' but none was supplied");
+        return usage_error("a value is required for '" + name + " " + placeholder +
+                           "' but none was supplied");
       value = args[++i];
     }
     if (name == "--source") {
@@ -102,7 +106,8 @@ std::variant<Options, Exit> parse_options(const std::vector<std::string>& args) 
         return usage_error("invalid value '" + *value + "' for '--format " + placeholder + "'");
       }
     } else {
-      if (value->empty()) return usage_error("a value is required for '--policies <FILE>' but none was supplied");
+      if (value->empty())
+        return usage_error("a value is required for '--policies <FILE>' but none was supplied");
       o.policies = *value;
     }
   }

@@ -29,7 +29,8 @@ void append_candidate_line(std::string& out, std::string_view path, const inspec
   append_json_string(out, path);
   out += ",\"entity\":";
   append_json_string(out, candidate.entity);
-  fmt::format_to(std::back_inserter(out), ",\"start\":{},\"end\":{},\"text\":", candidate.start, candidate.end);
+  fmt::format_to(std::back_inserter(out), ",\"start\":{},\"end\":{},\"text\":", candidate.start,
+                 candidate.end);
   append_json_string(out, matched);
   out += retained ? ",\"retained\":true}}\n" : ",\"retained\":false}}\n";
 }
@@ -39,7 +40,8 @@ std::string display_path(std::string_view path) {
   for (std::size_t i = 0; plain && i < path.size(); ++i) {
     const auto b = static_cast<unsigned char>(path[i]);
     // C0 controls and DEL, and C1 controls (U+0080..U+009F, encoded C2 80..C2 9F).
-    if (b < 0x20 || b == 0x7F || (b == 0xC2 && i + 1 < path.size() && static_cast<unsigned char>(path[i + 1]) < 0xA0))
+    if (b < 0x20 || b == 0x7F ||
+        (b == 0xC2 && i + 1 < path.size() && static_cast<unsigned char>(path[i + 1]) < 0xA0))
       plain = false;
   }
   if (plain) return std::string(path);

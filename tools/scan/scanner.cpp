@@ -60,7 +60,8 @@ FileReport inspect_target(const Target& target, const inspector::Catalogue& cata
   if (r.read == inspector::ReadOutcome::kUnreadable && r.read_error) {
     report.err += "warning: cannot read " + shown + ": " + r.read_error->render() + "\n";
   } else if (r.read == inspector::ReadOutcome::kTooLarge) {
-    report.err += fmt::format("warning: not inspected, larger than {} bytes: {}\n", inspector::MAX_SCAN_BYTES, shown);
+    report.err +=
+        fmt::format("warning: not inspected, larger than {} bytes: {}\n", inspector::MAX_SCAN_BYTES, shown);
   }
   std::optional<Result<std::string>> line;
   if (r.event) {

@@ -37,8 +37,8 @@ void walk(const fs::path& root, std::vector<Target>& out, Console& console) {
       }
     }
     if (ec)
-      console.err("warning: cannot read directory " + display_path(dir.string()) + ": " + os_error_text(ec.value()) +
-                  "\n");
+      console.err("warning: cannot read directory " + display_path(dir.string()) + ": " +
+                  os_error_text(ec.value()) + "\n");
   }
 }
 
@@ -51,7 +51,8 @@ Targets collect_targets(const std::vector<std::string>& args, Console& console) 
     const fs::file_status st = fs::status(arg, ec);
     if (ec || !fs::exists(st)) {
       console.err("error: cannot access " + display_path(arg) + ": " +
-                  os_error_text(ec ? ec.value() : static_cast<int>(std::errc::no_such_file_or_directory)) + "\n");
+                  os_error_text(ec ? ec.value() : static_cast<int>(std::errc::no_such_file_or_directory)) +
+                  "\n");
       t.missing = true;
       continue;
     }
@@ -64,7 +65,8 @@ Targets collect_targets(const std::vector<std::string>& args, Console& console) 
     }
   }
   std::sort(t.files.begin(), t.files.end(), [](const Target& a, const Target& b) { return a.path < b.path; });
-  t.files.erase(std::unique(t.files.begin(), t.files.end(), [](const Target& a, const Target& b) { return a.path == b.path; }),
+  t.files.erase(std::unique(t.files.begin(), t.files.end(),
+                            [](const Target& a, const Target& b) { return a.path == b.path; }),
                 t.files.end());
   return t;
 }

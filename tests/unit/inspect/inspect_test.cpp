@@ -20,11 +20,11 @@ namespace {
 
 using policy::Action;
 using testing::catalogue;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 using testing::LogCapture;
 using testing::policies_from;
 using testing::ScratchDir;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 constexpr const char* kAllowAll = "default_action: allow\n";
 constexpr const char* kEmailCloudAlert =
@@ -56,7 +56,9 @@ struct Case {
   std::optional<Decision> event;  // the event's decision; nothing when no event
 };
 
-Finding finding(const char* entity, std::uint64_t n, Severity s) { return Finding{entity, n, s}; }
+Finding finding(const char* entity, std::uint64_t n, Severity s) {
+  return Finding{entity, n, s};
+}
 
 class InspectPathTest : public ::testing::TestWithParam<Case> {};
 
@@ -101,6 +103,8 @@ TEST_P(InspectPathTest, FindingsActionDecisionAndEvent) {
   }
 }
 
+// One case per entry reads better than one field per line.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, InspectPathTest,
     ::testing::Values(
@@ -147,6 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"FifoIsNotReadAndDoesNotHang", Kind::kFifo, "", ScanSource::kUsb, kAllowAll, {}, Severity::kLow,
              Action::kAllow, ReadOutcome::kUnreadable, Decision::kPending}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+// clang-format on
 
 // The size limit is on the file's metadata: exactly MAX_SCAN_BYTES is read whole (the
 // address at its very end is found), one byte more is not read at all.
@@ -165,8 +170,8 @@ TEST(InspectPath, SizeLimit) {
       out << tail;
     }
     ASSERT_EQ(std::filesystem::file_size(path), size);
-    const InspectionResult r = inspect_path({path, std::nullopt, size, ScanSource::kUsb}, *catalogue(),
-                                            policies_from(kAllowAll));
+    const InspectionResult r =
+        inspect_path({path, std::nullopt, size, ScanSource::kUsb}, *catalogue(), policies_from(kAllowAll));
     if (size == MAX_SCAN_BYTES) {
       EXPECT_EQ(r.read, ReadOutcome::kRead);
       EXPECT_EQ(r.bytes_read, MAX_SCAN_BYTES);
@@ -188,8 +193,8 @@ TEST(InspectPath, EventFieldsComeFromTheJob) {
   const std::string cwd = std::filesystem::current_path().string();
   std::filesystem::current_path(dir / "");
   const auto before = std::chrono::system_clock::now();
-  const InspectionResult r =
-      inspect_path({"./notes.txt", "KEY", 4096, ScanSource::kCloud}, *catalogue(), policies_from(kEmailCloudAlert));
+  const InspectionResult r = inspect_path({"./notes.txt", "KEY", 4096, ScanSource::kCloud}, *catalogue(),
+                                          policies_from(kEmailCloudAlert));
   const auto after = std::chrono::system_clock::now();
   std::filesystem::current_path(cwd);
 
@@ -210,8 +215,8 @@ TEST(InspectPath, EventFieldsComeFromTheJob) {
   EXPECT_LE(id, e.timestamp.time_since_epoch().count());
   EXPECT_LE(e.timestamp, std::chrono::time_point_cast<std::chrono::nanoseconds>(after));
 
-  const InspectionResult usb = inspect_path({dir / "notes.txt", std::nullopt, 1, ScanSource::kUsb}, *catalogue(),
-                                            policies_from(kAllowAll));
+  const InspectionResult usb = inspect_path({dir / "notes.txt", std::nullopt, 1, ScanSource::kUsb},
+                                            *catalogue(), policies_from(kAllowAll));
   ASSERT_TRUE(usb.event.has_value());
   EXPECT_EQ(usb.event->channel, Channel::kRemovableUsb);
   EXPECT_EQ(usb.event->drive_label, std::nullopt);
