@@ -186,6 +186,18 @@ TEST(InspectPath, SizeLimit) {
   }
 }
 
+// The buffer is sized from the metadata, but what the file holds beyond that (it grew
+// since, or it is a kernel file that reports no size) is still read, up to the limit.
+TEST(InspectPath, ReadsPastASizeTheMetadataUnderstates) {
+  const std::string path = "/proc/self/smaps";  // tens of kilobytes: more than one read
+  std::error_code ec;
+  if (std::filesystem::file_size(path, ec) != 0 || ec) GTEST_SKIP() << "needs a /proc file that reports size 0";
+  const InspectionResult r =
+      inspect_path({path, std::nullopt, 0, ScanSource::kUsb}, *catalogue(), policies_from(kAllowAll));
+  EXPECT_EQ(r.read, ReadOutcome::kRead);
+  EXPECT_GT(r.bytes_read, 8192u);
+}
+
 TEST(InspectPath, EventFieldsComeFromTheJob) {
   ScratchDir dir;
   dir.write("notes.txt", "mail a@example.com\n");
