@@ -191,7 +191,8 @@ TEST(InspectPath, SizeLimit) {
 TEST(InspectPath, ReadsPastASizeTheMetadataUnderstates) {
   const std::string path = "/proc/self/smaps";  // tens of kilobytes: more than one read
   std::error_code ec;
-  if (std::filesystem::file_size(path, ec) != 0 || ec) GTEST_SKIP() << "needs a /proc file that reports size 0";
+  if (std::filesystem::file_size(path, ec) != 0 || ec)
+    GTEST_SKIP() << "needs a /proc file that reports size 0";
   const InspectionResult r =
       inspect_path({path, std::nullopt, 0, ScanSource::kUsb}, *catalogue(), policies_from(kAllowAll));
   EXPECT_EQ(r.read, ReadOutcome::kRead);
