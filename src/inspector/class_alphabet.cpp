@@ -181,29 +181,46 @@ void ClassAlphabet::map(std::string_view utf8, MappedText& out) const {
   const auto* p = begin;
   auto* o = reinterpret_cast<unsigned char*>(out.class_buffer.get());
   auto* const o_begin = o;
+  // A local copy: stores through `o` cannot change it, so it stays in registers' reach.
+  const std::array<std::uint8_t, 128> table = ascii_;
+  std::size_t count = 0;      // code points mapped
+  std::size_t next_mark = 0;  // the next code point whose offset is recorded
   while (p < end) {
-    out.offsets.push_back(static_cast<std::size_t>(p - begin));
-    // One stride of code points.
-    std::size_t left = MappedText::kStride;
-    while (left && p < end) {
-      if (left >= 8 && end - p >= 8) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-        if (!(v & kHighBits)) {
-          for (int k = 0; k < 8; ++k) o[k] = ascii_[p[k]];
-          o += 8, p += 8, left -= 8;
-          continue;
+    if (end - p >= 16) {
+      std::uint64_t v0;
+      std::uint64_t v1;
+      std::memcpy(&v0, p, 8);
+      std::memcpy(&v1, p + 8, 8);
+      if (!((v0 | v1) & kHighBits)) {
+        // Sixteen ASCII characters; the stride is longer, so at most one mark.
+        if (count + 16 > next_mark) {
+          out.offsets.push_back(static_cast<std::size_t>(p - begin) + (next_mark - count));
+          next_mark += MappedText::kStride;
         }
+        std::uint64_t w0 = 0;
+        std::uint64_t w1 = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+          w0 |= std::uint64_t{table[(v0 >> (8 * k)) & 0x7F]} << (8 * k);
+          w1 |= std::uint64_t{table[(v1 >> (8 * k)) & 0x7F]} << (8 * k);
+        }
+        std::memcpy(o, &w0, 8);  // bytes in the order they were loaded in, on any machine
+        std::memcpy(o + 8, &w1, 8);
+        o += 16, p += 16, count += 16;
+        continue;
       }
-      if (*p < 0x80) {
-        *o++ = ascii_[*p++];
-      } else {
-        char32_t cp;
-        p += decode_one(p, end, cp);
-        *o++ = class_of(cp);
-      }
-      --left;
     }
+    if (count == next_mark) {
+      out.offsets.push_back(static_cast<std::size_t>(p - begin));
+      next_mark += MappedText::kStride;
+    }
+    if (*p < 0x80) {
+      *o++ = table[*p++];
+    } else {
+      char32_t cp;
+      p += decode_one(p, end, cp);
+      *o++ = class_of(cp);
+    }
+    ++count;
   }
   out.class_count = static_cast<std::size_t>(o - o_begin);
 }

@@ -31,6 +31,7 @@ namespace vintra::inspector::detail {
 struct MappedText {
   // Every kStride-th code point has its byte offset in `offsets`.
   static constexpr std::size_t kStride = 128;
+  static_assert(kStride >= 16, "map() records at most one offset per 16 ASCII bytes");
 
   std::string_view text;  // the UTF-8 text that was mapped
   std::unique_ptr<char[]> class_buffer;  // one class byte per code point

@@ -1,7 +1,12 @@
 #include "src/inspector/utf8.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
+
+#include <simdjson.h>
 
 namespace vintra::inspector {
 namespace {
@@ -93,16 +98,30 @@ std::size_t valid_utf8_prefix(std::string_view bytes) {
   }
 }
 
-std::string decode_lossy(std::string&& bytes) {
-  const std::size_t prefix = valid_utf8_prefix(bytes);
-  if (prefix == bytes.size()) return std::move(bytes);
+namespace {
 
-  const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = begin + bytes.size();
+// Well-formed input is checked by simdjson's vectorised validator, in chunks, so
+// that only the chunks holding ill-formed bytes take the byte-by-byte path.
+constexpr std::size_t kChunk = 4096;
 
-  // Pass 1: the exact size of the result.
-  std::size_t size = prefix;
-  for (const auto* p = begin + prefix; p < end;) {
+bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+// The end of the chunk that starts at `at`: a place that no sequence and no
+// ill-formed subpart crosses, as the byte there is not a continuation byte, or
+// the four bytes before it are, which no sequence that reaches it can begin with.
+std::size_t chunk_end(const unsigned char* s, std::size_t at, std::size_t n) {
+  const std::size_t e = std::min(n, at + kChunk);
+  if (e == n) return e;
+  for (std::size_t k = 0; k < 4 && e - k > at; ++k) {
+    if (!is_continuation(s[e - k])) return e - k;
+  }
+  return e;
+}
+
+// The size of [p, end) once decoded lossily.
+std::size_t lossy_size(const unsigned char* p, const unsigned char* end) {
+  std::size_t size = 0;
+  while (p < end) {
     const auto* q = skip_ascii(p, end);
     size += static_cast<std::size_t>(q - p);
     p = q;
@@ -112,30 +131,53 @@ std::string decode_lossy(std::string&& bytes) {
     size += valid ? n : 3;
     p += n;
   }
+  return size;
+}
 
-  // Pass 2: copy well-formed runs, replace each ill-formed subpart.
-  std::string out;
-  out.resize(size);
-  char* o = out.data();
-  std::memcpy(o, begin, prefix);
-  o += prefix;
-  const auto* run = begin + prefix;  // start of the pending well-formed run
-  for (const auto* p = run; p < end;) {
+void append_lossy(std::string& out, const unsigned char* p, const unsigned char* end) {
+  const auto* run = p;  // start of the pending well-formed run
+  while (p < end) {
     p = skip_ascii(p, end);
     if (p == end) break;
     bool valid;
     const std::size_t n = examine(p, end, valid);
     if (!valid) {
-      const auto len = static_cast<std::size_t>(p - run);
-      std::memcpy(o, run, len);
-      o += len;
-      std::memcpy(o, kReplacement, 3);
-      o += 3;
+      out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+      out.append(kReplacement, 3);
       run = p + n;
     }
     p += n;
   }
-  std::memcpy(o, run, static_cast<std::size_t>(end - run));
+  out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
+}
+
+}  // namespace
+
+std::string decode_lossy(std::string&& bytes) {
+  if (simdjson::validate_utf8(bytes.data(), bytes.size())) return std::move(bytes);
+
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::vector<std::pair<std::size_t, bool>> chunks;  // end, well-formed
+  std::size_t size = 0;
+  for (std::size_t at = 0; at < n;) {
+    const std::size_t e = chunk_end(s, at, n);
+    const bool ok = simdjson::validate_utf8(bytes.data() + at, e - at);
+    size += ok ? e - at : lossy_size(s + at, s + e);
+    chunks.emplace_back(e, ok);
+    at = e;
+  }
+  std::string out;
+  out.reserve(size);
+  std::size_t at = 0;
+  for (const auto& [e, ok] : chunks) {
+    if (ok) {
+      out.append(bytes, at, e - at);
+    } else {
+      append_lossy(out, s + at, s + e);
+    }
+    at = e;
+  }
   std::string().swap(bytes);  // the input is released here, not when the caller's scope ends
   return out;
 }
