@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 namespace vintra::inspector {
 namespace {
@@ -46,6 +48,61 @@ INSTANTIATE_TEST_SUITE_P(
         Decode{"caf\xE9 ok", "caf" FFFD " ok"},                // Latin-1
         Decode{std::string(40, 'a') + "\xFF" + std::string(40, 'b'),
                std::string(40, 'a') + FFFD + std::string(40, 'b')}));
+
+// A plain reference decoder, straight from the table of well-formed byte sequences.
+std::string reference_lossy(const std::string& in) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < in.size()) {
+    const auto b = static_cast<unsigned char>(in[i]);
+    if (b < 0x80) {
+      out += in[i++];
+      continue;
+    }
+    int need = 0;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) need = 1;
+    else if (b == 0xE0) need = 2, lo = 0xA0;
+    else if (b == 0xED) need = 2, hi = 0x9F;
+    else if (b >= 0xE1 && b <= 0xEF) need = 2;
+    else if (b == 0xF0) need = 3, lo = 0x90;
+    else if (b == 0xF4) need = 3, hi = 0x8F;
+    else if (b >= 0xF1 && b <= 0xF3) need = 3;
+    std::size_t j = i + 1;
+    int got = 0;
+    while (got < need && j < in.size()) {
+      const auto c = static_cast<unsigned char>(in[j]);
+      if (c < (got == 0 ? lo : 0x80) || c > (got == 0 ? hi : 0xBF)) break;
+      ++j, ++got;
+    }
+    if (need > 0 && got == need) {
+      out.append(in, i, j - i);
+    } else {
+      out += FFFD;
+    }
+    i = (need > 0 && got == need) ? j : (need == 0 ? i + 1 : j);
+  }
+  return out;
+}
+
+// Ill-formed bytes everywhere, across the chunks in which the decoder validates.
+TEST(Utf8, AgreesWithReferenceAcrossChunks) {
+  const std::vector<std::string> pieces = {"a", "bc ", "\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "\xFF", "\xC3",
+                                           "\xE2\x82", "\xF0\x9F\x98", "\x80", "\xBF\xBF\xBF\xBF\xBF", "\xED\xA0\x80",
+                                           "\xC0\xAF", "\xF4\x90\x80\x80", "\xF8\x88"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 60; ++round) {
+    std::string in;
+    const std::size_t size = 2000 + rng() % 20000;
+    const bool sparse = round % 2 == 0;  // mostly valid text, or dense garbage
+    while (in.size() < size) {
+      const std::size_t k = sparse && rng() % 50 ? rng() % 5 : rng() % pieces.size();
+      in += pieces[k];
+    }
+    const std::string want = reference_lossy(in);
+    EXPECT_EQ(decode_lossy(std::string(in)), want) << "round " << round;
+  }
+}
 
 TEST(Utf8, ValidInputIsNotCopied) {
   std::string in(1 << 16, 'x');
