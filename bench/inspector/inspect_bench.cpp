@@ -3,7 +3,8 @@
 // For every FILE: read it as the inspection job does (at most 50 MiB), decode it
 // lossily, run the catalogue, validate every candidate and tally them by entity.
 // Prints one line per run and the median of the runs:
-//   file=... bytes=... run=N read_ms=... decode_ms=... match_ms=... total_ms=... mbps=... candidates=... retained=...
+//   file=... bytes=... run=N read_ms=... decode_ms=... match_ms=... total_ms=... mbps=... candidates=...
+//   retained=...
 // With --per-detector, also the matching time of each detector alone.
 //
 // usage: vintra-inspect-bench [--runs N] [--per-detector] FILE...
@@ -81,8 +82,8 @@ void per_detector(const vintra::inspector::Catalogue& cat, const char* path) {
     t = Clock::now();
     inspector::scan_detector(impl, i, subject, [&](const inspector::Candidate&) { ++n; });
     const double ms = ms_since(t);
-    std::printf("  detector=%s count=%zu ms=%.1f mbps=%.1f\n", std::string(impl.detectors[i].entity).c_str(), n,
-                ms, static_cast<double>(size) / 1e3 / ms);
+    std::printf("  detector=%s count=%zu ms=%.1f mbps=%.1f\n", std::string(impl.detectors[i].entity).c_str(),
+                n, ms, static_cast<double>(size) / 1e3 / ms);
   }
 }
 
@@ -116,15 +117,18 @@ int main(int argc, char** argv) {
     for (int k = 0; k < runs; ++k) {
       Run r{};
       if (!run_once(**cat, f, r)) return 1;
-      std::printf("file=%s bytes=%zu run=%d read_ms=%.1f decode_ms=%.1f match_ms=%.1f total_ms=%.1f mbps=%.1f candidates=%zu retained=%zu\n",
-                  f, r.bytes, k + 1, r.read_ms, r.decode_ms, r.match_ms, r.total_ms,
-                  static_cast<double>(r.bytes) / 1e3 / r.total_ms, r.candidates, r.retained);
+      std::printf(
+          "file=%s bytes=%zu run=%d read_ms=%.1f decode_ms=%.1f match_ms=%.1f total_ms=%.1f mbps=%.1f "
+          "candidates=%zu retained=%zu\n",
+          f, r.bytes, k + 1, r.read_ms, r.decode_ms, r.match_ms, r.total_ms,
+          static_cast<double>(r.bytes) / 1e3 / r.total_ms, r.candidates, r.retained);
       all.push_back(r);
     }
     std::sort(all.begin(), all.end(), [](const Run& a, const Run& b) { return a.total_ms < b.total_ms; });
     const Run& m = all[all.size() / 2];
-    std::printf("file=%s median total_ms=%.1f mbps=%.1f (read %.1f, decode %.1f, match+validate %.1f)\n", f, m.total_ms,
-                static_cast<double>(m.bytes) / 1e3 / m.total_ms, m.read_ms, m.decode_ms, m.match_ms);
+    std::printf("file=%s median total_ms=%.1f mbps=%.1f (read %.1f, decode %.1f, match+validate %.1f)\n", f,
+                m.total_ms, static_cast<double>(m.bytes) / 1e3 / m.total_ms, m.read_ms, m.decode_ms,
+                m.match_ms);
     if (detectors) per_detector(**cat, f);
     std::fflush(stdout);
   }

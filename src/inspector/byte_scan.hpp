@@ -64,8 +64,8 @@ inline I8x16 in_ranges(U8x16 v, const ByteSet& set) {
 }
 
 // Membership masks of the 64 bytes at p in `counted` and in `counted` or `extra`.
-inline void masks64(const ByteSet& counted, const ByteSet& extra, const unsigned char* p, std::uint64_t& in_counted,
-                    std::uint64_t& in_either) {
+inline void masks64(const ByteSet& counted, const ByteSet& extra, const unsigned char* p,
+                    std::uint64_t& in_counted, std::uint64_t& in_either) {
   in_counted = 0;
   in_either = 0;
   for (unsigned k = 0; k < 4; ++k) {
@@ -92,7 +92,8 @@ inline std::size_t find_in(const ByteSet& set, const unsigned char* s, std::size
   std::size_t i = from;
   if (set.range_count() != 0) {
     for (; i + 16 <= n; i += 16) {
-      if (const unsigned m = movemask(in_ranges(load16(s + i), set))) return i + static_cast<std::size_t>(__builtin_ctz(m));
+      if (const unsigned m = movemask(in_ranges(load16(s + i), set)))
+        return i + static_cast<std::size_t>(__builtin_ctz(m));
     }
   }
   for (; i < n; ++i) {
@@ -104,7 +105,8 @@ inline std::size_t find_in(const ByteSet& set, const unsigned char* s, std::size
 // The first position in [from, n) where `lit` (at least two bytes) starts, or n.
 // Sixteen candidate positions at a time are tested on the literal's first and last
 // bytes; the few that pass are compared in full.
-inline std::size_t find_literal(const unsigned char* s, std::size_t from, std::size_t n, std::string_view lit) {
+inline std::size_t find_literal(const unsigned char* s, std::size_t from, std::size_t n,
+                                std::string_view lit) {
   const std::size_t k = lit.size();
   if (k > n || from > n - k) return n;
   const auto first = splat16(static_cast<std::uint8_t>(lit.front()));

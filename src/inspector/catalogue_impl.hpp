@@ -45,6 +45,7 @@ struct Subject {
 Subject prepare_subject(const Catalogue::Impl& impl, std::string_view text);
 
 // Runs detector `index` over the subject.
-void scan_detector(const Catalogue::Impl& impl, std::size_t index, const Subject& subject, CandidateSink sink);
+void scan_detector(const Catalogue::Impl& impl, std::size_t index, const Subject& subject,
+                   CandidateSink sink);
 
 }  // namespace vintra::inspector

@@ -114,7 +114,8 @@ Result<ClassAlphabet> ClassAlphabet::build(const std::vector<CodePointSet>& sets
     for (std::size_t j = 0; j < n; ++j) {
       if (a.representatives_[j] >= 0x80 || is_word_class[j] != w) continue;
       std::size_t distance = 0;
-      for (std::size_t bit = 0; bit < signature[k]->size(); ++bit) distance += (*signature[k])[bit] != (*signature[j])[bit];
+      for (std::size_t bit = 0; bit < signature[k]->size(); ++bit)
+        distance += (*signature[k])[bit] != (*signature[j])[bit];
       if (distance < best || (distance == best && a.class_bytes_[j] < target)) {
         best = distance;
         target = a.class_bytes_[j];
@@ -130,8 +131,9 @@ Result<ClassAlphabet> ClassAlphabet::build(const std::vector<CodePointSet>& sets
       }
     }
     if (chosen < 0) {
-      return Unexpected(Error(fmt::format("the detector patterns need more than the {} {} classes a byte can tell apart",
-                                          w ? 63 : 193, w ? "word" : "non-word")));
+      return Unexpected(
+          Error(fmt::format("the detector patterns need more than the {} {} classes a byte can tell apart",
+                            w ? 63 : 193, w ? "word" : "non-word")));
     }
     a.class_bytes_[k] = static_cast<std::uint8_t>(chosen);
     used.set(static_cast<std::size_t>(chosen));
@@ -148,8 +150,9 @@ Result<ClassAlphabet> ClassAlphabet::build(const std::vector<CodePointSet>& sets
   for (std::size_t blk = 0; blk < a.stage1_.size(); ++blk) {
     std::string key(reinterpret_cast<const char*>(flat.data() + (blk << 8)), 256);
     auto [it, fresh] = block_index.emplace(std::move(key), static_cast<std::uint16_t>(block_index.size()));
-    if (fresh) a.stage2_.insert(a.stage2_.end(), flat.begin() + static_cast<std::ptrdiff_t>(blk << 8),
-                                flat.begin() + static_cast<std::ptrdiff_t>((blk + 1) << 8));
+    if (fresh)
+      a.stage2_.insert(a.stage2_.end(), flat.begin() + static_cast<std::ptrdiff_t>(blk << 8),
+                       flat.begin() + static_cast<std::ptrdiff_t>((blk + 1) << 8));
     a.stage1_[blk] = it->second;
   }
   a.replacement_ = flat[kReplacementChar];

@@ -33,7 +33,7 @@ struct MappedText {
   static constexpr std::size_t kStride = 128;
   static_assert(kStride >= 16, "map() records at most one offset per 16 ASCII bytes");
 
-  std::string_view text;  // the UTF-8 text that was mapped
+  std::string_view text;                 // the UTF-8 text that was mapped
   std::unique_ptr<char[]> class_buffer;  // one class byte per code point
   std::size_t class_count = 0;
   std::vector<std::size_t> offsets;
@@ -53,7 +53,9 @@ class ClassAlphabet {
   static Result<ClassAlphabet> build(const std::vector<CodePointSet>& sets, const CodePointSet& word);
 
   std::uint8_t class_of(char32_t c) const {
-    return c < 0x80 ? ascii_[c] : c > kMaxCodePoint ? replacement_ : stage2_[(static_cast<std::size_t>(stage1_[c >> 8]) << 8) | (c & 0xFF)];
+    return c < 0x80            ? ascii_[c]
+           : c > kMaxCodePoint ? replacement_
+                               : stage2_[(static_cast<std::size_t>(stage1_[c >> 8]) << 8) | (c & 0xFF)];
   }
 
   // The class bytes of the code points of `s`, which must be a union of classes
@@ -70,11 +72,11 @@ class ClassAlphabet {
 
  private:
   std::array<std::uint8_t, 128> ascii_{};
-  std::vector<std::uint16_t> stage1_;   // code point >> 8 -> block
-  std::vector<std::uint8_t> stage2_;    // block << 8 | low byte -> class byte
+  std::vector<std::uint16_t> stage1_;      // code point >> 8 -> block
+  std::vector<std::uint8_t> stage2_;       // block << 8 | low byte -> class byte
   std::vector<char32_t> representatives_;  // per class: its smallest member
-  std::vector<std::uint8_t> class_bytes_;   // per class: its byte
-  std::uint8_t replacement_ = 0;        // class byte of U+FFFD
+  std::vector<std::uint8_t> class_bytes_;  // per class: its byte
+  std::uint8_t replacement_ = 0;           // class byte of U+FFFD
 };
 
 // The bytes RE2 counts as word characters for \b: [0-9A-Za-z_].

@@ -170,7 +170,7 @@ class Parser {
           n.kind = Node::Kind::kWordBoundary;
           return n;
         }
-        auto s = parse_escape(/*in_class=*/false);
+        auto s = parse_escape();
         if (!s) return std::nullopt;
         return set_node(std::move(*s), fold);
       }
@@ -229,7 +229,7 @@ class Parser {
   }
 
   // After a backslash. Returns the set of the escape.
-  std::optional<CodePointSet> parse_escape(bool in_class) {
+  std::optional<CodePointSet> parse_escape() {
     if (at_end()) {
       fail("trailing backslash");
       return std::nullopt;
@@ -266,7 +266,6 @@ class Parser {
     if (c < 0x80 && !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) {
       return CodePointSet::of(c);  // escaped punctuation stands for itself
     }
-    (void)in_class;
     --pos_;
     fail("unsupported escape");
     return std::nullopt;
@@ -327,7 +326,7 @@ class Parser {
       }
       std::optional<char32_t> lo;
       if (eat('\\')) {
-        auto s = parse_escape(/*in_class=*/true);
+        auto s = parse_escape();
         if (!s) return std::nullopt;
         if (s->ranges().size() == 1 && s->ranges()[0].first == s->ranges()[0].last) {
           lo = s->ranges()[0].first;
@@ -343,7 +342,7 @@ class Parser {
         ++pos_;
         char32_t hi;
         if (eat('\\')) {
-          auto s = parse_escape(/*in_class=*/true);
+          auto s = parse_escape();
           if (!s) return std::nullopt;
           if (s->ranges().size() != 1 || s->ranges()[0].first != s->ranges()[0].last) {
             fail("class escape as a range end");
@@ -376,7 +375,9 @@ class Parser {
   std::string error_;
 };
 
-void append_byte(std::string& out, int b) { out += fmt::format("\\x{{{:02x}}}", b); }
+void append_byte(std::string& out, int b) {
+  out += fmt::format("\\x{{{:02x}}}", b);
+}
 
 std::string render_set(const std::bitset<256>& bytes) {
   if (bytes.none()) return "[^\\x{00}-\\x{ff}]";
@@ -458,7 +459,9 @@ void render(const Node& n, const ByteAlphabet& alphabet, std::string& out) {
 
 }  // namespace
 
-Result<Node> parse_pattern(std::string_view pattern) { return Parser(pattern).parse(); }
+Result<Node> parse_pattern(std::string_view pattern) {
+  return Parser(pattern).parse();
+}
 
 void collect_sets(const Node& node, std::vector<CodePointSet>& out) {
   if (node.kind == Node::Kind::kSet) out.push_back(node.set);
@@ -467,7 +470,9 @@ void collect_sets(const Node& node, std::vector<CodePointSet>& out) {
 
 namespace {
 
-std::size_t add_bounded(std::size_t a, std::size_t b) { return a == kUnbounded || b == kUnbounded ? kUnbounded : a + b; }
+std::size_t add_bounded(std::size_t a, std::size_t b) {
+  return a == kUnbounded || b == kUnbounded ? kUnbounded : a + b;
+}
 
 std::size_t mul_bounded(std::size_t a, int times) {
   if (times < 0) return a == 0 ? 0 : kUnbounded;

@@ -25,10 +25,10 @@ struct Node {
   enum class Kind { kEmpty, kSet, kWordBoundary, kConcat, kAlternate, kRepeat };
 
   Kind kind = Kind::kEmpty;
-  CodePointSet set;             // kSet: the code points this position matches (folded under (?i))
-  std::vector<Node> children;   // kConcat, kAlternate; kRepeat has one
-  int min = 0;                  // kRepeat
-  int max = -1;                 // kRepeat; -1 for no upper bound
+  CodePointSet set;            // kSet: the code points this position matches (folded under (?i))
+  std::vector<Node> children;  // kConcat, kAlternate; kRepeat has one
+  int min = 0;                 // kRepeat
+  int max = -1;                // kRepeat; -1 for no upper bound
 };
 
 // Parses one pattern; the error names the offending position.

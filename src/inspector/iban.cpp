@@ -5,7 +5,9 @@
 namespace vintra::inspector {
 namespace {
 
-bool is_dropped_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+bool is_dropped_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
 
 }  // namespace
 

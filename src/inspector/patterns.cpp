@@ -32,7 +32,8 @@ constexpr DetectorSpec kCatalogue[] = {
     {"AZURE_KEY", Severity::kCritical, R"(\b[A-Za-z0-9+/]{86}==\b)"},
     {"JWT", Severity::kHigh, R"(\beyJ[A-Za-z0-9_\-]{10,}\.eyJ[A-Za-z0-9_\-]{10,}\.[A-Za-z0-9_\-]{10,}\b)"},
     // The begin-marker line of a PEM private key, not its body.
-    {"PRIVATE_KEY_BLOCK", Severity::kCritical, R"(-----BEGIN (?:(?:RSA|EC|DSA|OPENSSH|PGP) )?PRIVATE KEY-----)"},
+    {"PRIVATE_KEY_BLOCK", Severity::kCritical,
+     R"(-----BEGIN (?:(?:RSA|EC|DSA|OPENSSH|PGP) )?PRIVATE KEY-----)"},
     {"GENERIC_API_KEY", Severity::kHigh,
      R"((?i)\b(?:api[_\-]?key|secret[_\-]?key|access[_\-]?token|bearer)\s*[:=]\s*['"]?[A-Za-z0-9_\-]{20,}['"]?)"},
 };
@@ -69,7 +70,9 @@ std::bitset<256> ascii_bytes(const detail::CodePointSet& s) {
 
 Catalogue::Catalogue(std::unique_ptr<const Impl> impl) : impl_(std::move(impl)) {}
 Catalogue::~Catalogue() = default;
-const std::vector<Detector>& Catalogue::detectors() const { return impl_->detectors; }
+const std::vector<Detector>& Catalogue::detectors() const {
+  return impl_->detectors;
+}
 
 Result<std::shared_ptr<const Catalogue>> build_catalogue() {
   auto impl = std::make_unique<Catalogue::Impl>();
@@ -108,11 +111,12 @@ Subject prepare_subject(const Catalogue::Impl& impl, std::string_view text) {
   return s;
 }
 
-void scan_detector(const Catalogue::Impl& impl, std::size_t index, const Subject& subject, CandidateSink sink) {
+void scan_detector(const Catalogue::Impl& impl, std::size_t index, const Subject& subject,
+                   CandidateSink sink) {
   const auto& d = impl.detectors[index];
   const auto& c = impl.compiled[index];
-  detail::scan(subject.ascii ? *c.ascii : *c.classes, subject.ascii ? c.ascii_plan : c.class_plan, subject.bytes(),
-               [&](std::size_t s, std::size_t e) {
+  detail::scan(subject.ascii ? *c.ascii : *c.classes, subject.ascii ? c.ascii_plan : c.class_plan,
+               subject.bytes(), [&](std::size_t s, std::size_t e) {
                  sink(Candidate{d.entity, d.severity, subject.text_offset(s), subject.text_offset(e)});
                });
 }
@@ -129,11 +133,10 @@ std::vector<Candidate> find_candidates(const Catalogue& catalogue, std::string_v
   return out;
 }
 
-}  // namespace vintra::inspector
-
-namespace vintra::inspector {
+// Out of line, where RE2 is a complete type.
 Catalogue::Impl::Compiled::Compiled() = default;
 Catalogue::Impl::Compiled::Compiled(Compiled&&) noexcept = default;
 Catalogue::Impl::Compiled& Catalogue::Impl::Compiled::operator=(Compiled&&) noexcept = default;
 Catalogue::Impl::Compiled::~Compiled() = default;
+
 }  // namespace vintra::inspector

@@ -22,7 +22,7 @@
 namespace vintra::inspector {
 
 struct Detector {
-  std::string_view entity;   // "CREDIT_CARD", ...: static text
+  std::string_view entity;  // "CREDIT_CARD", ...: static text
   Severity severity;
   std::string_view pattern;  // the dialect source of the pattern, as written
 };

@@ -44,10 +44,13 @@ bool ByteSet::intersects(const ByteSet& other) const {
 namespace {
 
 bool is_single(const Node& n) {
-  return n.kind == Node::Kind::kSet && n.set.ranges().size() == 1 && n.set.ranges()[0].first == n.set.ranges()[0].last;
+  return n.kind == Node::Kind::kSet && n.set.ranges().size() == 1 &&
+         n.set.ranges()[0].first == n.set.ranges()[0].last;
 }
 
-bool fixed_width(const Node& n) { return min_length(n) == max_length(n); }
+bool fixed_width(const Node& n) {
+  return min_length(n) == max_length(n);
+}
 
 // A set repeated with no lower bound (\s*): stepped over in full before a tail check.
 bool is_optional_set_repeat(const Node& n) {
@@ -186,7 +189,8 @@ Plan make_plan(const Node& pattern, const SetBytes& bytes, const std::bitset<256
     std::size_t k = i;
     std::size_t skip = 0;
     std::bitset<256> skipped_bytes;
-    while (k > 0 && (is_optional_set_repeat(parts[k - 1]) || parts[k - 1].kind == Node::Kind::kWordBoundary)) {
+    while (k > 0 &&
+           (is_optional_set_repeat(parts[k - 1]) || parts[k - 1].kind == Node::Kind::kWordBoundary)) {
       --k;
       if (parts[k].kind == Node::Kind::kWordBoundary) continue;
       ++skip;
@@ -198,7 +202,8 @@ Plan make_plan(const Node& pattern, const SetBytes& bytes, const std::bitset<256
       const ByteSet skip_set(skipped_bytes, never_seen);
       std::vector<ByteSet> tail;
       for (const auto& s : suffix_sets(parts[k - 1], 3)) tail.push_back(to_set(s));
-      const bool exact = std::none_of(tail.begin(), tail.end(), [&](const ByteSet& t) { return t.intersects(skip_set); });
+      const bool exact =
+          std::none_of(tail.begin(), tail.end(), [&](const ByteSet& t) { return t.intersects(skip_set); });
       if (exact && !tail.empty()) {
         p.tail_skip = skip;
         p.tail = std::move(tail);

@@ -13,7 +13,9 @@ namespace {
 
 using u64 = std::uint64_t;
 
-const unsigned char* bytes_of(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+const unsigned char* bytes_of(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
 
 // The leftmost match of `re` inside [from, to); the text around is context.
 bool find_first(const RE2& re, std::string_view subject, std::size_t from, std::size_t to, RE2::Anchor anchor,
@@ -31,8 +33,8 @@ void scan_literal(const RE2& re, const Plan& plan, std::string_view subject, Mat
   const std::size_t n = subject.size();
   const std::size_t off = plan.literal_offset;
   const std::string& lit = plan.literal;
-  std::size_t from = off;        // where the next literal may start
-  std::size_t run_end = 0;       // end of the alphabet run last measured (unbounded matches)
+  std::size_t from = off;   // where the next literal may start
+  std::size_t run_end = 0;  // end of the alphabet run last measured (unbounded matches)
   while (from + lit.size() <= n) {
     const std::size_t q = find_literal(s, from, n, lit);
     if (q == n) return;
@@ -124,7 +126,9 @@ inline std::size_t popcount64(u64 x) {
 }
 
 // Bits [0, k) set; k < 64.
-inline u64 low_bits(unsigned k) { return (u64{1} << k) - 1; }
+inline u64 low_bits(unsigned k) {
+  return (u64{1} << k) - 1;
+}
 
 // Bit i set where bits i .. i + length - 1 of m are all set.
 inline u64 runs_at_least(u64 m, std::size_t length) {

@@ -19,7 +19,9 @@ class MatchSink {
   template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, MatchSink>>>
   MatchSink(F&& f)  // NOLINT: implicit by design
       : object_(const_cast<void*>(static_cast<const void*>(&f))),
-        call_([](void* o, std::size_t s, std::size_t e) { (*static_cast<std::remove_reference_t<F>*>(o))(s, e); }) {}
+        call_([](void* o, std::size_t s, std::size_t e) {
+          (*static_cast<std::remove_reference_t<F>*>(o))(s, e);
+        }) {}
   void operator()(std::size_t start, std::size_t end) const { call_(object_, start, end); }
 
  private:
@@ -33,6 +35,7 @@ class MatchSink {
 void scan(const re2::RE2& re, const Plan& plan, std::string_view subject, MatchSink sink);
 
 // The plain RE2 loop over [from, to) of `subject` (the rest is context).
-void scan_plain(const re2::RE2& re, std::string_view subject, std::size_t from, std::size_t to, MatchSink sink);
+void scan_plain(const re2::RE2& re, std::string_view subject, std::size_t from, std::size_t to,
+                MatchSink sink);
 
 }  // namespace vintra::inspector::detail

@@ -1,12 +1,12 @@
 #include "src/inspector/utf8.hpp"
 
-#include <cstdint>
+#include <simdjson.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
-
-#include <simdjson.h>
 
 namespace vintra::inspector {
 namespace {
@@ -35,21 +35,21 @@ const unsigned char* skip_ascii(const unsigned char* p, const unsigned char* end
 // maximal ill-formed subpart (at least one byte).
 std::size_t examine(const unsigned char* p, const unsigned char* end, bool& valid) {
   const unsigned char b0 = p[0];
-  std::size_t need;          // continuation bytes after the lead
-  unsigned char lo = 0x80;   // allowed range of the first continuation byte
+  std::size_t need;         // continuation bytes after the lead
+  unsigned char lo = 0x80;  // allowed range of the first continuation byte
   unsigned char hi = 0xBF;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
     need = 1;
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {
     need = 2;
-    if (b0 == 0xE0) lo = 0xA0;       // no overlong forms
-    if (b0 == 0xED) hi = 0x9F;       // no surrogates
+    if (b0 == 0xE0) lo = 0xA0;  // no overlong forms
+    if (b0 == 0xED) hi = 0x9F;  // no surrogates
   } else if (b0 >= 0xF0 && b0 <= 0xF4) {
     need = 3;
-    if (b0 == 0xF0) lo = 0x90;       // no overlong forms
-    if (b0 == 0xF4) hi = 0x8F;       // nothing above U+10FFFF
+    if (b0 == 0xF0) lo = 0x90;  // no overlong forms
+    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
   } else {
-    valid = false;                   // 80..C1 and F5..FF start nothing
+    valid = false;  // 80..C1 and F5..FF start nothing
     return 1;
   }
   std::size_t n = 1;
@@ -104,7 +104,9 @@ namespace {
 // that only the chunks holding ill-formed bytes take the byte-by-byte path.
 constexpr std::size_t kChunk = 4096;
 
-bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+bool is_continuation(unsigned char b) {
+  return (b & 0xC0) == 0x80;
+}
 
 // The end of the chunk that starts at `at`: a place that no sequence and no
 // ill-formed subpart crosses, as the byte there is not a continuation byte, or

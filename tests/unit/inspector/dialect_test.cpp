@@ -22,7 +22,7 @@ TEST(Dialect, CaseFoldingIsUnicodeSimpleFolding) {
   EXPECT_TRUE(only_set(*k).contains(0x212A));  // KELVIN SIGN
   auto s = parse_pattern("(?i)[a-z]");
   ASSERT_TRUE(s.has_value());
-  EXPECT_TRUE(only_set(*s).contains(0x17F));   // LATIN SMALL LETTER LONG S
+  EXPECT_TRUE(only_set(*s).contains(0x17F));  // LATIN SMALL LETTER LONG S
   EXPECT_TRUE(only_set(*s).contains('Q'));
   EXPECT_FALSE(only_set(*s).contains(0x130));  // İ folds only under full/Turkic folding
   EXPECT_FALSE(only_set(*s).contains(0x131));
@@ -38,22 +38,24 @@ TEST(Dialect, CaseFoldingIsUnicodeSimpleFolding) {
 TEST(Dialect, ClassesAndEscapes) {
   auto p = parse_pattern(R"([A-Za-z0-9._%+\-])");
   ASSERT_TRUE(p.has_value());
-  for (char c : std::string("AZaz09._%+-")) EXPECT_TRUE(only_set(*p).contains(static_cast<unsigned char>(c))) << c;
+  for (char c : std::string("AZaz09._%+-"))
+    EXPECT_TRUE(only_set(*p).contains(static_cast<unsigned char>(c))) << c;
   EXPECT_FALSE(only_set(*p).contains(','));
   auto q = parse_pattern(R"([ -])");  // a hyphen before ']' is literal
   ASSERT_TRUE(q.has_value());
   EXPECT_EQ(only_set(*q).ranges().size(), 2u);
   auto v = parse_pattern(R"(\s)");
   ASSERT_TRUE(v.has_value());
-  for (char32_t c : {U'\t', U'\n', U'\v', U'\f', U'\r', U' ', U'\u0085', U'\u00A0', U'\u2007', U'\u202F', U'\u3000'}) {
+  for (char32_t c :
+       {U'\t', U'\n', U'\v', U'\f', U'\r', U' ', U'\u0085', U'\u00A0', U'\u2007', U'\u202F', U'\u3000'}) {
     EXPECT_TRUE(only_set(*v).contains(c)) << static_cast<unsigned>(c);
   }
   EXPECT_FALSE(only_set(*v).contains(0x200B));
 }
 
 TEST(Dialect, RejectsWhatItDoesNotImplement) {
-  for (const char* bad : {"^a", "a$", "a*?", "a+?", "(?x)a", "(?=a)", R"(\1)", R"(\p{L})", "[a", "(a", "a)", "a{2,1}",
-                          "a{1001}", "*a", R"(\b*)", "(?)", R"(\x{D800})"}) {
+  for (const char* bad : {"^a", "a$", "a*?", "a+?", "(?x)a", "(?=a)", R"(\1)", R"(\p{L})", "[a", "(a", "a)",
+                          "a{2,1}", "a{1001}", "*a", R"(\b*)", "(?)", R"(\x{D800})"}) {
     EXPECT_FALSE(parse_pattern(bad).has_value()) << bad;
   }
 }
@@ -83,14 +85,16 @@ TEST(ClassAlphabet, ClassBytesKeepEveryPredicate) {
     // all of the BMP, which holds every range edge but a few.
     if (c > 0xFFFF && (c & 0xFF) != 0 && (c & 0xFF) != 0xFF) continue;
     for (std::size_t i = 0; i < sets.size(); ++i) {
-      ASSERT_EQ(bytes[i][b], sets[i].contains(c)) << "set " << i << " code point " << std::hex << static_cast<unsigned>(c);
+      ASSERT_EQ(bytes[i][b], sets[i].contains(c))
+          << "set " << i << " code point " << std::hex << static_cast<unsigned>(c);
     }
   }
   for (std::size_t i = 0; i < sets.size(); ++i) {
     for (const auto& r : sets[i].ranges()) {
       for (char32_t c : {r.first, r.last, char32_t(r.first - 1), char32_t(r.last + 1)}) {
         if (c > kMaxCodePoint) continue;
-        EXPECT_EQ(bytes[i][alphabet->class_of(c)], sets[i].contains(c)) << std::hex << static_cast<unsigned>(c);
+        EXPECT_EQ(bytes[i][alphabet->class_of(c)], sets[i].contains(c))
+            << std::hex << static_cast<unsigned>(c);
       }
     }
   }

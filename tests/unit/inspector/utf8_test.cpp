@@ -32,22 +32,26 @@ TEST_P(DecodeLossy, ReplacesMaximalSubparts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Utf8, DecodeLossy,
-    ::testing::Values(
-        Decode{"", ""}, Decode{"plain", "plain"}, Decode{"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80", "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"},
-        Decode{"a\xFF" "b", "a" FFFD "b"},
-        Decode{"\xC3", FFFD},                                  // truncated at the end
-        Decode{"\xE2\x82" "a", FFFD "a"},                      // one subpart of two bytes
-        Decode{"\xF0\x9F\x98", FFFD},                          // three bytes, one replacement
-        Decode{"\xF0\x9F\x98\xF0\x9F\x98\x80", FFFD "\xF0\x9F\x98\x80"},
-        Decode{"\xED\xA0\x80", FFFD FFFD FFFD},                // surrogate: ED cannot take A0
-        Decode{"\xC0\xAF", FFFD FFFD},                         // overlong lead
-        Decode{"\xE0\x80\x80", FFFD FFFD FFFD},                // overlong three-byte form
-        Decode{"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD},       // above U+10FFFF
-        Decode{"\xF8\x88\x80\x80\x80", FFFD FFFD FFFD FFFD FFFD},
-        Decode{"\x80\xBF", FFFD FFFD},                         // lone continuation bytes
-        Decode{"caf\xE9 ok", "caf" FFFD " ok"},                // Latin-1
-        Decode{std::string(40, 'a') + "\xFF" + std::string(40, 'b'),
-               std::string(40, 'a') + FFFD + std::string(40, 'b')}));
+    ::testing::Values(Decode{"", ""}, Decode{"plain", "plain"},
+                      Decode{"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80", "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"},
+                      Decode{"a\xFF"
+                             "b",
+                             "a" FFFD "b"},
+                      Decode{"\xC3", FFFD},  // truncated at the end
+                      Decode{"\xE2\x82"
+                             "a",
+                             FFFD "a"},              // one subpart of two bytes
+                      Decode{"\xF0\x9F\x98", FFFD},  // three bytes, one replacement
+                      Decode{"\xF0\x9F\x98\xF0\x9F\x98\x80", FFFD "\xF0\x9F\x98\x80"},
+                      Decode{"\xED\xA0\x80", FFFD FFFD FFFD},           // surrogate: ED cannot take A0
+                      Decode{"\xC0\xAF", FFFD FFFD},                    // overlong lead
+                      Decode{"\xE0\x80\x80", FFFD FFFD FFFD},           // overlong three-byte form
+                      Decode{"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD},  // above U+10FFFF
+                      Decode{"\xF8\x88\x80\x80\x80", FFFD FFFD FFFD FFFD FFFD},
+                      Decode{"\x80\xBF", FFFD FFFD},           // lone continuation bytes
+                      Decode{"caf\xE9 ok", "caf" FFFD " ok"},  // Latin-1
+                      Decode{std::string(40, 'a') + "\xFF" + std::string(40, 'b'),
+                             std::string(40, 'a') + FFFD + std::string(40, 'b')}));
 
 // A plain reference decoder, straight from the table of well-formed byte sequences.
 std::string reference_lossy(const std::string& in) {
@@ -61,13 +65,20 @@ std::string reference_lossy(const std::string& in) {
     }
     int need = 0;
     unsigned lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) need = 1;
-    else if (b == 0xE0) need = 2, lo = 0xA0;
-    else if (b == 0xED) need = 2, hi = 0x9F;
-    else if (b >= 0xE1 && b <= 0xEF) need = 2;
-    else if (b == 0xF0) need = 3, lo = 0x90;
-    else if (b == 0xF4) need = 3, hi = 0x8F;
-    else if (b >= 0xF1 && b <= 0xF3) need = 3;
+    if (b >= 0xC2 && b <= 0xDF)
+      need = 1;
+    else if (b == 0xE0)
+      need = 2, lo = 0xA0;
+    else if (b == 0xED)
+      need = 2, hi = 0x9F;
+    else if (b >= 0xE1 && b <= 0xEF)
+      need = 2;
+    else if (b == 0xF0)
+      need = 3, lo = 0x90;
+    else if (b == 0xF4)
+      need = 3, hi = 0x8F;
+    else if (b >= 0xF1 && b <= 0xF3)
+      need = 3;
     std::size_t j = i + 1;
     int got = 0;
     while (got < need && j < in.size()) {
@@ -87,9 +98,21 @@ std::string reference_lossy(const std::string& in) {
 
 // Ill-formed bytes everywhere, across the chunks in which the decoder validates.
 TEST(Utf8, AgreesWithReferenceAcrossChunks) {
-  const std::vector<std::string> pieces = {"a", "bc ", "\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "\xFF", "\xC3",
-                                           "\xE2\x82", "\xF0\x9F\x98", "\x80", "\xBF\xBF\xBF\xBF\xBF", "\xED\xA0\x80",
-                                           "\xC0\xAF", "\xF4\x90\x80\x80", "\xF8\x88"};
+  const std::vector<std::string> pieces = {"a",
+                                           "bc ",
+                                           "\xC3\xA9",
+                                           "\xE4\xB8\xAD",
+                                           "\xF0\x9F\x98\x80",
+                                           "\xFF",
+                                           "\xC3",
+                                           "\xE2\x82",
+                                           "\xF0\x9F\x98",
+                                           "\x80",
+                                           "\xBF\xBF\xBF\xBF\xBF",
+                                           "\xED\xA0\x80",
+                                           "\xC0\xAF",
+                                           "\xF4\x90\x80\x80",
+                                           "\xF8\x88"};
   std::mt19937 rng(7);
   for (int round = 0; round < 60; ++round) {
     std::string in;
