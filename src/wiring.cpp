@@ -34,8 +34,9 @@ constexpr std::uint64_t kMaxExpirySeconds = 1000ull * 366 * 24 * 3600;
 
 // A task that cannot even be started leaves the daemon running without it; say so.
 template <class F>
-void spawn_or_log(runtime::Runtime& rt, const char* what, F&& body, runtime::TaskHandle* handle = nullptr) {
-  auto spawned = rt.spawn(std::forward<F>(body));
+void spawn_or_log(runtime::Runtime& rt, const char* what, const char* thread_name, F&& body,
+                  runtime::TaskHandle* handle = nullptr) {
+  auto spawned = rt.spawn(thread_name, std::forward<F>(body));
   if (!spawned) {
     VINTRA_LOG(Level::kError, kTargetMain,
                fmt::format("could not start the {}: {}", what, spawned.error().render()));
@@ -71,7 +72,7 @@ Status startup_stage(RunContext& ctx, runtime::Runtime& rt) {
   reload.configured_domains = net.blocked_domains;
   reload.network_enabled = net.enabled;
   reload.ipv6_block = net.ipv6_block;
-  spawn_or_log(rt, "policy reload task", [reload = std::move(reload)](std::stop_token st) mutable {
+  spawn_or_log(rt, "policy reload task", "dlp-reload", [reload = std::move(reload)](std::stop_token st) mutable {
     network::run_policy_reload(std::move(reload), st);
   });
 
@@ -96,7 +97,7 @@ Status startup_stage(RunContext& ctx, runtime::Runtime& rt) {
 
   runtime::BlockingPool* pool = &rt.blocking();
   spawn_or_log(
-      rt, "scan dispatcher",
+      rt, "scan dispatcher", "dlp-dispatcher",
       [rx = std::move(scan_rx), shared_catalogue, shared_policies, tx = event_tx, pool](std::stop_token st) mutable {
         inspector::run_scan_dispatcher(std::move(rx), std::move(shared_catalogue), std::move(shared_policies),
                                        std::move(tx), *pool, st);
@@ -106,7 +107,7 @@ Status startup_stage(RunContext& ctx, runtime::Runtime& rt) {
   event_tx.release();
 
   spawn_or_log(
-      rt, "event consumer",
+      rt, "event consumer", "dlp-consumer",
       [path = ctx.events_path, rx = std::move(event_rx)](std::stop_token st) mutable {
         events::run_event_consumer(std::move(path), std::move(rx), st);
       },
@@ -114,7 +115,7 @@ Status startup_stage(RunContext& ctx, runtime::Runtime& rt) {
 
   const auto timeout = std::chrono::seconds(static_cast<std::int64_t>(
       std::clamp(cfg.vintra_dlp.decision_timeout_seconds, kMinExpirySeconds, kMaxExpirySeconds)));
-  spawn_or_log(rt, "journal task", [path = ctx.events_path, timeout](std::stop_token st) mutable {
+  spawn_or_log(rt, "journal task", "dlp-journal", [path = ctx.events_path, timeout](std::stop_token st) mutable {
     events::run_expirer(std::move(path), timeout, st);
   });
   return ok();

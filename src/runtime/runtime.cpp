@@ -4,6 +4,8 @@
 #include <exception>
 #include <system_error>
 
+#include "common/platform/thread_name.hpp"
+
 namespace vintra::runtime {
 namespace {
 
@@ -54,6 +56,7 @@ Status BlockingPool::spawn(std::function<void()> job) {
 }
 
 void BlockingPool::worker_loop() {
+  platform::set_current_thread_name("dlp-blocking");
   std::unique_lock lock(mu_);
   for (;;) {
     if (queue_.empty()) {
@@ -88,13 +91,14 @@ Result<std::unique_ptr<Runtime>> Runtime::create() { return std::unique_ptr<Runt
 
 Runtime::~Runtime() { shutdown(); }
 
-Result<TaskHandle> Runtime::spawn_task(std::function<void(std::stop_token)> body) {
+Result<TaskHandle> Runtime::spawn_task(std::string name, std::function<void(std::stop_token)> body) {
   std::lock_guard lock(mu_);
   if (shut_down_) return Error("runtime is shut down");
   TaskHandle handle;
   handle.done_ = std::make_shared<std::atomic<bool>>(false);
   try {
-    auto& t = tasks_.emplace_back([body = std::move(body), done = handle.done_](std::stop_token st) {
+    auto& t = tasks_.emplace_back([name = std::move(name), body = std::move(body), done = handle.done_](std::stop_token st) {
+      platform::set_current_thread_name(name);
       run_guarded("a background task", [&] { body(st); });
       done->store(true);
     });

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <stop_token>
+#include <string>
 #include <thread>
 #include <type_traits>
 
@@ -83,16 +84,21 @@ class Runtime {
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
 
-  // Starts `body` as a task. It receives its stop token and should return soon
-  // after a stop is requested. `body` may be move-only (it may own a queue end).
+  // Starts `body` as a task on a thread named `name` (15 bytes at most show). It
+  // receives its stop token and should return soon after a stop is requested. `body`
+  // may be move-only (it may own a queue end).
   template <class F>
-  Result<TaskHandle> spawn(F&& body) {
+  Result<TaskHandle> spawn(std::string name, F&& body) {
     if constexpr (std::is_copy_constructible_v<std::decay_t<F>>) {
-      return spawn_task(std::function<void(std::stop_token)>(std::forward<F>(body)));
+      return spawn_task(std::move(name), std::function<void(std::stop_token)>(std::forward<F>(body)));
     } else {
       auto owned = std::make_shared<std::decay_t<F>>(std::forward<F>(body));
-      return spawn_task([owned](std::stop_token st) { (*owned)(std::move(st)); });
+      return spawn_task(std::move(name), [owned](std::stop_token st) { (*owned)(std::move(st)); });
     }
+  }
+  template <class F>
+  Result<TaskHandle> spawn(F&& body) {
+    return spawn(std::string("dlp-task"), std::forward<F>(body));
   }
 
   BlockingPool& blocking() { return pool_; }
@@ -103,7 +109,7 @@ class Runtime {
 
  private:
   Runtime() = default;
-  Result<TaskHandle> spawn_task(std::function<void(std::stop_token)> body);
+  Result<TaskHandle> spawn_task(std::string name, std::function<void(std::stop_token)> body);
   std::mutex mu_;
   std::list<std::jthread> tasks_;
   BlockingPool pool_;
