@@ -20,13 +20,15 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The reference engine and the corpus generator: the shared benchmark kit beside the checkout.
+KIT = os.environ.get("VINTRA_REFERENCE_KIT_DIR", os.path.join(HERE, "..", "..", "..", "shared", "bench"))
 FILES = ["ascii", "unicode", "digits", "clean"]
 
 
 def corpus(build, size, seed):
     d = os.path.join(build, "bench-corpus-%g-%d" % (size, seed))
     if not os.path.exists(os.path.join(d, "manifest.json")):
-        subprocess.run([sys.executable, os.path.join(HERE, "gen_corpus.py"), "--out", d, "--size-mib", str(size),
+        subprocess.run([sys.executable, os.path.join(KIT, "gen_corpus.py"), "--out", d, "--size-mib", str(size),
                         "--seed", str(seed)], check=True)
     return d
 
@@ -34,7 +36,7 @@ def corpus(build, size, seed):
 def peer_binary(build):
     peer = os.path.join(build, "peer", "peer-rust-regex")
     if not os.path.exists(peer):
-        subprocess.run(["bash", os.path.join(HERE, "build-peer"), os.path.join(build, "peer")], check=True)
+        subprocess.run(["bash", os.path.join(KIT, "build-peer"), os.path.join(build, "peer")], check=True)
     return peer
 
 
