@@ -1,7 +1,7 @@
 #include "src/events/consumer.hpp"
 
 #include "src/events/journal.hpp"
-#include "src/events/utf8.hpp"
+#include "common/utf8.hpp"
 #include "src/logging/log.hpp"
 
 namespace vintra::events {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "src/events/utf8.hpp"
+#include "common/utf8.hpp"
 
 namespace vintra::events {
 

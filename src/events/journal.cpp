@@ -10,7 +10,7 @@
 
 #include "common/platform/files.hpp"
 #include "src/events/event_line.hpp"
-#include "src/events/utf8.hpp"
+#include "common/utf8.hpp"
 #include "src/logging/log.hpp"
 #include "src/runtime/periodic_timer.hpp"
 

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "common/platform/files.hpp"
+#include "common/utf8.hpp"
 #include "common/platform/process.hpp"
 #include "src/logging/log.hpp"
 #include "src/network/text.hpp"
@@ -39,7 +40,7 @@ Result<std::string> read_pf_conf(const std::string& path) {
     if (data.error().os_error() == ENOENT) return std::string();
     return std::move(data).error();
   }
-  if (!text::is_valid_utf8(*data)) return Error(std::string(text::kInvalidUtf8));
+  if (!is_valid_utf8(*data)) return Error(std::string(text::kInvalidUtf8));
   return data;
 }
 

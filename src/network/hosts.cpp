@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "common/platform/files.hpp"
+#include "common/utf8.hpp"
 #include "common/platform/process.hpp"
 #include "src/logging/log.hpp"
 #include "src/network/text.hpp"
@@ -47,7 +48,7 @@ Status replace_locked(const std::string& target, std::string_view content) {
 Result<std::string> read_text(const std::string& path) {
   auto data = platform::read_file(path);
   if (!data) return std::move(data).error();
-  if (!text::is_valid_utf8(*data)) return Error(std::string(text::kInvalidUtf8));
+  if (!is_valid_utf8(*data)) return Error(std::string(text::kInvalidUtf8));
   return data;
 }
 

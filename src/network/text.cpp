@@ -1,7 +1,5 @@
 #include "src/network/text.hpp"
 
-#include <simdjson.h>
-
 #include <cstdint>
 
 namespace vintra::network::text {
@@ -77,10 +75,6 @@ std::string ascii_lower(std::string_view s) {
   for (char& ch : out)
     if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
   return out;
-}
-
-bool is_valid_utf8(std::string_view s) {
-  return simdjson::validate_utf8(s.data(), s.size());
 }
 
 std::vector<std::string_view> split_lines(std::string_view s) {

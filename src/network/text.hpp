@@ -16,7 +16,6 @@ std::string_view trim_end(std::string_view s);
 // Lower-cases ASCII A to Z; every other byte is kept.
 std::string ascii_lower(std::string_view s);
 
-bool is_valid_utf8(std::string_view s);
 
 // The error text given when a file that must be text is not valid UTF-8.
 inline constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";

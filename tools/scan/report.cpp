@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include "src/events/event_line.hpp"
-#include "src/events/utf8.hpp"
+#include "common/utf8.hpp"
 #include "src/logging/log.hpp"
 #include "src/policy/policies.hpp"
 
@@ -36,7 +36,7 @@ void append_candidate_line(std::string& out, std::string_view path, const inspec
 }
 
 std::string display_path(std::string_view path) {
-  bool plain = events::is_valid_utf8(path);
+  bool plain = is_valid_utf8(path);
   for (std::size_t i = 0; plain && i < path.size(); ++i) {
     const auto b = static_cast<unsigned char>(path[i]);
     // C0 controls and DEL, and C1 controls (U+0080..U+009F, encoded C2 80..C2 9F).

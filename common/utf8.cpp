@@ -1,10 +1,10 @@
-#include "src/events/utf8.hpp"
+#include "common/utf8.hpp"
 
 #include <simdjson.h>
 
 #include <cstdint>
 
-namespace vintra::events {
+namespace vintra {
 
 bool is_valid_utf8(std::string_view text) {
   // Most of our strings (ids, labels, entity names) are short and ASCII: a plain
@@ -79,4 +79,4 @@ std::string to_utf8_lossy(std::string_view text) {
   return out;
 }
 
-}  // namespace vintra::events
+}  // namespace vintra

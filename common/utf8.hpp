@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace vintra::events {
+namespace vintra {
 
 // Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing
 // above U+10FFFF, no truncated sequence).
@@ -16,4 +16,4 @@ bool is_valid_utf8(std::string_view text);
 void append_utf8_lossy(std::string& out, std::string_view text);
 std::string to_utf8_lossy(std::string_view text);
 
-}  // namespace vintra::events
+}  // namespace vintra
