@@ -187,10 +187,19 @@ Status write_all(int fd, std::string_view data) {
 }
 
 namespace {
+// Files are only ever written when they are regular files: opening without blocking
+// keeps a FIFO planted at the path from stalling the caller (no reader: ENXIO), and a
+// FIFO or device that did open is refused before anything is written to it.
 Result<UniqueFd> open_with(const std::string& path, int flags, unsigned mode) {
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, static_cast<mode_t>(mode));
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, static_cast<mode_t>(mode));
   if (fd < 0) return Error::from_errno(errno);
-  return UniqueFd(fd);
+  UniqueFd owned(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
+  if (!S_ISREG(st.st_mode)) return not_regular(st);
+  int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return owned;
 }
 }  // namespace
 

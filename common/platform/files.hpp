@@ -75,6 +75,9 @@ Result<std::string> read_file_nofollow(const std::string& path, std::size_t spar
 // a write that accepts zero bytes is an error.
 Status write_all(int fd, std::string_view data);
 
+// The three openers below write only to regular files: a FIFO, device or socket at
+// the path is refused (never waited on), so is a directory (EISDIR).
+//
 // Opens `path` for writing, created with `mode` (before the umask) when missing and
 // truncated when present; a symbolic link at `path` is not followed (ELOOP).
 Result<UniqueFd> open_truncate_nofollow(const std::string& path, unsigned mode = 0666);
