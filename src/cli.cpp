@@ -153,16 +153,16 @@ int report(const Status& status) {
 }
 
 int run_command_line(Command command) {
-  const service::ServiceSpec spec = service::default_service_spec();
+  const service::ServiceSpec job = service::default_service_spec();
   switch (command) {
     case Command::kInstall:
-      return report(service::install(spec));
+      return report(service::install(job));
     case Command::kUninstall:
-      return report(service::uninstall(spec));
+      return report(service::uninstall(job));
     case Command::kStart:
-      return report(service::start(spec));
+      return report(service::start(job));
     case Command::kStop:
-      return report(service::stop(spec));
+      return report(service::stop(job));
     case Command::kRun:
     case Command::kService:
       break;

@@ -41,17 +41,17 @@ ServiceSpec default_service_spec() {
   return {"Korvane-VintraDlp", "Korvane EDR DLP enforcement (USB + cloud folders, content-aware)"};
 }
 
-std::string job_label(const ServiceSpec& spec) { return std::string(kLabelPrefix) + spec.name; }
+std::string job_label(const ServiceSpec& job) { return std::string(kLabelPrefix) + job.name; }
 
-std::string plist_path(const ServiceSpec& spec) {
-  return std::string(kLaunchDaemonsDir) + "/" + job_label(spec) + ".plist";
+std::string plist_path(const ServiceSpec& job) {
+  return std::string(kLaunchDaemonsDir) + "/" + job_label(job) + ".plist";
 }
 
-std::string launchd_target(const ServiceSpec& spec) { return "system/" + job_label(spec); }
+std::string launchd_target(const ServiceSpec& job) { return "system/" + job_label(job); }
 
-std::string render_plist(const ServiceSpec& spec, std::string_view exe_path) {
-  const std::string label = xml_escape(job_label(spec));
-  const std::string name = xml_escape(spec.name);
+std::string render_plist(const ServiceSpec& job, std::string_view exe_path) {
+  const std::string label = xml_escape(job_label(job));
+  const std::string name = xml_escape(job.name);
   std::string p;
   p += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   p += "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
@@ -77,16 +77,16 @@ std::string render_plist(const ServiceSpec& spec, std::string_view exe_path) {
   p += "    <key>" + xml_escape(kBacktraceEnv) + "</key>\n";
   p += "    <string>1</string>\n";
   p += "  </dict>\n";
-  p += "  <!-- " + xml_escape(spec.description) + " -->\n";
+  p += "  <!-- " + xml_escape(job.description) + " -->\n";
   p += "</dict>\n";
   p += "</plist>\n";
   return p;
 }
 
-Status install(const ServiceSpec& spec) {
+Status install(const ServiceSpec& job) {
   VINTRA_TRY(std::string exe, platform::current_exe());
-  const std::string plist = render_plist(spec, exe);
-  const std::string path = plist_path(spec);
+  const std::string plist = render_plist(job, exe);
+  const std::string path = plist_path(job);
   (void)platform::create_directories(std::string(kJobLogDir));
 
   // Written in place: launchd reads the file only when bootstrapped below.
@@ -95,33 +95,33 @@ Status install(const ServiceSpec& spec) {
   VINTRA_TRY_STATUS(fd.close());
 
   VINTRA_TRY(platform::ExitStatus st, launchctl({"bootstrap", "system", path}));
-  if (!st.success()) return Error("launchctl bootstrap failed for " + spec.name);
-  say("Service '" + spec.name + "' installed at " + path);
+  if (!st.success()) return Error("launchctl bootstrap failed for " + job.name);
+  say("Service '" + job.name + "' installed at " + path);
   return ok();
 }
 
-Status uninstall(const ServiceSpec& spec) {
-  const std::string path = plist_path(spec);
+Status uninstall(const ServiceSpec& job) {
+  const std::string path = plist_path(job);
   // Booting out a job that is not loaded fails; that changes nothing here.
-  (void)launchctl({"bootout", launchd_target(spec)});
+  (void)launchctl({"bootout", launchd_target(job)});
   if (platform::entry_kind_nofollow(path) != platform::EntryKind::kMissing) {
     VINTRA_TRY_STATUS(platform::remove_file(path));
   }
-  say("Service '" + spec.name + "' uninstalled");
+  say("Service '" + job.name + "' uninstalled");
   return ok();
 }
 
-Status start(const ServiceSpec& spec) {
-  VINTRA_TRY(platform::ExitStatus st, launchctl({"kickstart", launchd_target(spec)}));
-  if (!st.success()) return Error("launchctl kickstart failed for " + spec.name);
-  say("Service '" + spec.name + "' started");
+Status start(const ServiceSpec& job) {
+  VINTRA_TRY(platform::ExitStatus st, launchctl({"kickstart", launchd_target(job)}));
+  if (!st.success()) return Error("launchctl kickstart failed for " + job.name);
+  say("Service '" + job.name + "' started");
   return ok();
 }
 
-Status stop(const ServiceSpec& spec) {
-  VINTRA_TRY(platform::ExitStatus st, launchctl({"kickstart", "-k", launchd_target(spec)}));
-  if (!st.success()) return Error("launchctl kickstart -k failed for " + spec.name);
-  say("Service '" + spec.name + "' stopped (will restart if KeepAlive=true)");
+Status stop(const ServiceSpec& job) {
+  VINTRA_TRY(platform::ExitStatus st, launchctl({"kickstart", "-k", launchd_target(job)}));
+  if (!st.success()) return Error("launchctl kickstart -k failed for " + job.name);
+  say("Service '" + job.name + "' stopped (will restart if KeepAlive=true)");
   return ok();
 }
 

@@ -27,17 +27,17 @@ inline constexpr std::string_view kJobLogDir = "/var/log/korvane";
 // reports and error texts; the job sets it to 1.
 inline constexpr std::string_view kBacktraceEnv = "VINTRA_DLP_BACKTRACE";
 
-std::string job_label(const ServiceSpec& spec);
-std::string plist_path(const ServiceSpec& spec);
-std::string launchd_target(const ServiceSpec& spec);
+std::string job_label(const ServiceSpec& job);
+std::string plist_path(const ServiceSpec& job);
+std::string launchd_target(const ServiceSpec& job);
 
 // The 27-line property list for the job running `exe_path service`. The inserted
 // values are XML-escaped, so a path with "&" or "<" still gives a well-formed file.
-std::string render_plist(const ServiceSpec& spec, std::string_view exe_path);
+std::string render_plist(const ServiceSpec& job, std::string_view exe_path);
 
-Status install(const ServiceSpec& spec);
-Status uninstall(const ServiceSpec& spec);
-Status start(const ServiceSpec& spec);
-Status stop(const ServiceSpec& spec);
+Status install(const ServiceSpec& job);
+Status uninstall(const ServiceSpec& job);
+Status start(const ServiceSpec& job);
+Status stop(const ServiceSpec& job);
 
 }  // namespace vintra::service

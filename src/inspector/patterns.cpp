@@ -78,12 +78,12 @@ Result<std::shared_ptr<const Catalogue>> build_catalogue() {
   auto impl = std::make_unique<Catalogue::Impl>();
   std::vector<detail::Node> trees;
   std::vector<detail::CodePointSet> sets;
-  for (const auto& spec : kCatalogue) {
-    auto tree = detail::parse_pattern(spec.pattern);
-    if (!tree) return Unexpected(Error(fmt::format("{}: {}", spec.entity, tree.error().message())));
+  for (const auto& entry : kCatalogue) {
+    auto tree = detail::parse_pattern(entry.pattern);
+    if (!tree) return Unexpected(Error(fmt::format("{}: {}", entry.entity, tree.error().message())));
     detail::collect_sets(*tree, sets);
     trees.push_back(std::move(*tree));
-    impl->detectors.push_back(Detector{spec.entity, spec.severity, spec.pattern});
+    impl->detectors.push_back(Detector{entry.entity, entry.severity, entry.pattern});
   }
   VINTRA_TRY(impl->alphabet, detail::ClassAlphabet::build(sets, detail::word_set()));
   const auto& alphabet = impl->alphabet;

@@ -50,7 +50,7 @@ bool valid_target(std::string_view s) {
 
 }  // namespace
 
-std::optional<Filter> Filter::parse(std::string_view spec) {
+std::optional<Filter> Filter::parse(std::string_view directives) {
   Filter filter;
   auto add = [&filter](std::string_view target, int level) {
     for (auto& d : filter.directives_) {
@@ -63,8 +63,8 @@ std::optional<Filter> Filter::parse(std::string_view spec) {
   };
 
   while (true) {
-    auto comma = spec.find(',');
-    std::string_view piece = trim(spec.substr(0, comma));
+    auto comma = directives.find(',');
+    std::string_view piece = trim(directives.substr(0, comma));
     if (!piece.empty()) {
       auto eq = piece.find('=');
       if (eq == std::string_view::npos) {
@@ -83,7 +83,7 @@ std::optional<Filter> Filter::parse(std::string_view spec) {
       }
     }
     if (comma == std::string_view::npos) break;
-    spec.remove_prefix(comma + 1);
+    directives.remove_prefix(comma + 1);
   }
 
   std::stable_sort(filter.directives_.begin(), filter.directives_.end(),
@@ -92,8 +92,8 @@ std::optional<Filter> Filter::parse(std::string_view spec) {
   return filter;
 }
 
-Filter Filter::parse_or_info(std::string_view spec) {
-  if (auto filter = parse(spec)) return std::move(*filter);
+Filter Filter::parse_or_info(std::string_view directives) {
+  if (auto filter = parse(directives)) return std::move(*filter);
   return *parse("info");
 }
 

@@ -85,9 +85,9 @@ class Sink {
 class Filter {
  public:
   // Parses a specification; nothing when it cannot be parsed (callers then use "info").
-  static std::optional<Filter> parse(std::string_view spec);
+  static std::optional<Filter> parse(std::string_view directives);
   // parse(), with "info" in place of a specification that does not parse.
-  static Filter parse_or_info(std::string_view spec);
+  static Filter parse_or_info(std::string_view directives);
   bool allows(Level level, std::string_view target) const noexcept;
 
   struct Directive {

@@ -18,7 +18,7 @@ struct Expect {
 };
 
 struct FilterCase {
-  std::string_view spec;
+  std::string_view directives;
   std::vector<Expect> expect;
 };
 
@@ -74,23 +74,23 @@ TEST(FilterTest, MatchesByLevelAndLongestTargetPrefix) {
        {{Level::kWarn, kTargetMain, false}, {Level::kError, kTargetMain, true}}},
   };
   for (const auto& c : cases) {
-    auto filter = Filter::parse(c.spec);
-    ASSERT_TRUE(filter.has_value()) << "spec: '" << c.spec << "'";
+    auto filter = Filter::parse(c.directives);
+    ASSERT_TRUE(filter.has_value()) << "directives: '" << c.directives << "'";
     for (const auto& e : c.expect) {
       EXPECT_EQ(filter->allows(e.level, e.target), e.passes)
-          << "spec: '" << c.spec << "' level " << static_cast<int>(e.level) << " target " << e.target;
+          << "directives: '" << c.directives << "' level " << static_cast<int>(e.level) << " target " << e.target;
     }
   }
 }
 
 TEST(FilterTest, RejectsWhatIsNotADirectiveAndFallsBackToInfo) {
-  for (std::string_view spec :
+  for (std::string_view directives :
        {"vintra_dlp=loud", "a=b=c", "vintra_dlp=debug=trace", "vintra_dlp=", "=debug", "x=6",
         "info,vintra_dlp=verbose", "foo bar", "vintra_dlp[span]=debug", "vintra_dlp{x}"}) {
-    EXPECT_FALSE(Filter::parse(spec).has_value()) << spec;
-    const Filter fallback = Filter::parse_or_info(spec);
-    EXPECT_TRUE(fallback.allows(Level::kInfo, kTargetHosts)) << spec;
-    EXPECT_FALSE(fallback.allows(Level::kDebug, kTargetMain)) << spec;
+    EXPECT_FALSE(Filter::parse(directives).has_value()) << directives;
+    const Filter fallback = Filter::parse_or_info(directives);
+    EXPECT_TRUE(fallback.allows(Level::kInfo, kTargetHosts)) << directives;
+    EXPECT_FALSE(fallback.allows(Level::kDebug, kTargetMain)) << directives;
   }
   // A valid but empty specification is not replaced by "info".
   EXPECT_FALSE(Filter::parse_or_info("").allows(Level::kError, kTargetMain));

@@ -34,8 +34,8 @@ TEST(Plist, TwentySevenLinesWithTheJobsValues) {
 }
 
 TEST(Plist, EscapesXmlSpecialCharactersInInsertedValues) {
-  ServiceSpec spec{"A&B", "x < y"};
-  auto lines = lines_of(render_plist(spec, "/opt/R&D <tools>/\"q\"/'s'/vintra-dlp"));
+  ServiceSpec job{"A&B", "x < y"};
+  auto lines = lines_of(render_plist(job, "/opt/R&D <tools>/\"q\"/'s'/vintra-dlp"));
   ASSERT_EQ(lines.size(), 27u);
   EXPECT_EQ(lines[5], "  <string>com.korvane.A&amp;B</string>");
   EXPECT_EQ(lines[8], "    <string>/opt/R&amp;D &lt;tools&gt;/&quot;q&quot;/&apos;s&apos;/vintra-dlp</string>");
@@ -44,9 +44,9 @@ TEST(Plist, EscapesXmlSpecialCharactersInInsertedValues) {
 }
 
 TEST(Plist, DerivedNames) {
-  auto spec = default_service_spec();
-  EXPECT_EQ(plist_path(spec), "/Library/LaunchDaemons/com.korvane.Korvane-VintraDlp.plist");
-  EXPECT_EQ(launchd_target(spec), "system/com.korvane.Korvane-VintraDlp");
+  auto job = default_service_spec();
+  EXPECT_EQ(plist_path(job), "/Library/LaunchDaemons/com.korvane.Korvane-VintraDlp.plist");
+  EXPECT_EQ(launchd_target(job), "system/com.korvane.Korvane-VintraDlp");
 }
 
 }  // namespace
