@@ -7,15 +7,18 @@
 
 #include "src/events/event_line.hpp"
 #include "src/events/journal.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 #include "tests/unit/events/test_support.hpp"
 
 namespace vintra::events {
 namespace {
 
-using testing::LogCaptureScope;
+using vintra::testing::LogCapture;
 using testing::sample_event;
-using testing::ScratchDir;
-using testing::slurp;
+using vintra::testing::ScratchDir;
+using vintra::testing::read_file;
 
 std::string line_of(const DlpEvent& e) { return *serialize_event_line(e) + "\n"; }
 
@@ -32,7 +35,7 @@ class Consumer : public ::testing::Test {
   ScratchDir dir;
   std::string data = dir / "data";
   std::string path = data + "/dlp_events.jsonl";
-  LogCaptureScope log;
+  LogCapture log;
 };
 
 TEST_F(Consumer, LogsEachEventThenAppendsItInQueueOrder) {
@@ -48,15 +51,15 @@ TEST_F(Consumer, LogsEachEventThenAppendsItInQueueOrder) {
 
   // Each log line is written before its journal line: count journal lines as it goes.
   std::vector<std::size_t> journal_lines_at_log;
-  log.sink->on_line([&](const std::string&) {
-    const std::string text = slurp(path);
+  log.on_line([&](const std::string&) {
+    const std::string text = read_file(path);
     journal_lines_at_log.push_back(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
   });
   consume(path, {first, second});
 
-  EXPECT_EQ(slurp(path), line_of(first) + line_of(second));
-  EXPECT_NE(slurp(path).find("\"channel\":\"removable_usb\""), std::string::npos);
-  EXPECT_EQ(log.sink->lines(),
+  EXPECT_EQ(read_file(path), line_of(first) + line_of(second));
+  EXPECT_NE(read_file(path).find("\"channel\":\"removable_usb\""), std::string::npos);
+  EXPECT_EQ(log.lines(),
             (std::vector<std::string>{
                 " INFO vintra_dlp: DLP event: /Volumes/KEY/notes.txt channel=RemovableUsb "
                 "severity=Critical matches=3",
@@ -71,7 +74,7 @@ TEST_F(Consumer, PathThatIsNotUtf8IsLoggedLossilyAndNotPersisted) {
   bad.file_path = "/Volumes/KEY/caf\xE9.txt";
   DlpEvent good = sample_event();
   consume(path, {bad, good});
-  EXPECT_EQ(log.sink->lines(),
+  EXPECT_EQ(log.lines(),
             (std::vector<std::string>{
                 " INFO vintra_dlp: DLP event: /Volumes/KEY/caf\xEF\xBF\xBD.txt "
                 "channel=RemovableUsb severity=Medium matches=1",
@@ -79,7 +82,7 @@ TEST_F(Consumer, PathThatIsNotUtf8IsLoggedLossilyAndNotPersisted) {
                 " INFO vintra_dlp: DLP event: /Volumes/KEY/notes.txt channel=RemovableUsb "
                 "severity=Medium matches=1",
             }));
-  EXPECT_EQ(slurp(path), line_of(good));
+  EXPECT_EQ(read_file(path), line_of(good));
 }
 
 TEST_F(Consumer, RecreatesAMissingDirectoryAndFile) {
@@ -88,19 +91,19 @@ TEST_F(Consumer, RecreatesAMissingDirectoryAndFile) {
   b.id = "b";
   c.id = "c";
   consume(path, {a});
-  EXPECT_EQ(slurp(path), line_of(a));
+  EXPECT_EQ(read_file(path), line_of(a));
   std::filesystem::remove_all(data);
   consume(path, {b});
-  EXPECT_EQ(slurp(path), line_of(b));
+  EXPECT_EQ(read_file(path), line_of(b));
   std::filesystem::remove(path);
   consume(path, {c});
-  EXPECT_EQ(slurp(path), line_of(c));
+  EXPECT_EQ(read_file(path), line_of(c));
 }
 
 TEST_F(Consumer, QueueThatEndsAtOnceCreatesNothing) {
   consume(path, {});
   EXPECT_FALSE(std::filesystem::exists(data));
-  EXPECT_TRUE(log.sink->lines().empty());
+  EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(Consumer, StopsWhileWaitingOnAnOpenQueue) {
@@ -114,7 +117,7 @@ TEST_F(Consumer, StopsWhileWaitingOnAnOpenQueue) {
   }
   task.request_stop();
   task.join();  // the sender is still alive: only the stop ends the task
-  EXPECT_EQ(slurp(path), line_of(sample_event()));
+  EXPECT_EQ(read_file(path), line_of(sample_event()));
 }
 
 }  // namespace

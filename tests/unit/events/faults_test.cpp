@@ -14,6 +14,9 @@
 #include "src/events/consumer.hpp"
 #include "src/events/event_line.hpp"
 #include "src/events/journal.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 #include "tests/unit/events/test_support.hpp"
 
 namespace vintra::events {
@@ -22,10 +25,10 @@ namespace {
 using namespace std::chrono_literals;
 using testing::event_at;
 using testing::kJune3;
-using testing::LogCaptureScope;
-using testing::ScratchDir;
-using testing::slurp;
-using testing::spit;
+using vintra::testing::LogCapture;
+using vintra::testing::ScratchDir;
+using vintra::testing::read_file;
+using vintra::testing::write_file;
 using testing::utc;
 
 std::string line_of(const DlpEvent& e) { return *serialize_event_line(e) + "\n"; }
@@ -33,7 +36,7 @@ std::string line_of(const DlpEvent& e) { return *serialize_event_line(e) + "\n";
 TEST(JournalFaults, ConcurrentAppendsSurviveAFastExpirer) {
   ScratchDir dir;
   const std::string path = dir / "dlp_events.jsonl";
-  LogCaptureScope log;  // keeps the consumer's lines out of the test output
+  LogCapture log;  // keeps the consumer's lines out of the test output
   const UtcTime created = utc(kJune3);
   // Every pending event is a day old for the expirer, so nearly every pass rewrites.
   ExpirerOptions options;
@@ -90,8 +93,8 @@ TEST(JournalFaults, PlantedLinksAreNeverFollowed) {
   const std::string victim = dir / "victim";
   const DlpEvent old_event = event_at("old", utc(kJune3));
   const std::string victim_text = line_of(old_event);
-  spit(victim, victim_text);
-  LogCaptureScope log;
+  write_file(victim, victim_text);
+  LogCapture log;
 
   // At the journal path: appends fail, the expirer sees nothing, the target stays.
   std::filesystem::create_symlink(victim, path);
@@ -100,15 +103,15 @@ TEST(JournalFaults, PlantedLinksAreNeverFollowed) {
   EXPECT_NE(st.error().render().find("(os error "), std::string::npos);
   EXPECT_TRUE(load_events(path).empty());
   EXPECT_FALSE(expire_pass(path, 10s, utc(kJune3) + 1h).rewritten);
-  EXPECT_EQ(slurp(victim), victim_text);
+  EXPECT_EQ(read_file(victim), victim_text);
   EXPECT_TRUE(std::filesystem::is_symlink(path));
 
   // At the temporary path: the rewrite replaces the link instead of writing through it.
   std::filesystem::remove(path);
-  spit(path, victim_text);
+  write_file(path, victim_text);
   std::filesystem::create_symlink(victim, temp_path_for(path));
   EXPECT_TRUE(expire_pass(path, 10s, utc(kJune3) + 1h).rewritten);
-  EXPECT_EQ(slurp(victim), victim_text);
+  EXPECT_EQ(read_file(victim), victim_text);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temp_path_for(path))));
   ASSERT_EQ(load_events(path).size(), 1u);
   EXPECT_EQ(load_events(path)[0].decision, Decision::kExpired);
@@ -130,8 +133,8 @@ TEST(JournalFaults, UnusableDataDirectoryLosesEachEventLoudlyAndRecovers) {
   ScratchDir dir;
   const std::string data = dir / "data";
   const std::string path = data + "/dlp_events.jsonl";
-  spit(data, "");
-  LogCaptureScope log;
+  write_file(data, "");
+  LogCapture log;
 
   auto send_all = [&](int n, int first_id) {
     auto [tx, rx] = runtime::make_bounded_queue<DlpEvent>(8);
@@ -143,7 +146,7 @@ TEST(JournalFaults, UnusableDataDirectoryLosesEachEventLoudlyAndRecovers) {
   };
   send_all(3, 0);
   std::vector<std::string> errors;
-  for (const std::string& line : log.sink->lines()) {
+  for (const std::string& line : log.lines()) {
     if (line.rfind("ERROR", 0) == 0) errors.push_back(line);
   }
   ASSERT_EQ(errors.size(), 3u);
@@ -153,7 +156,7 @@ TEST(JournalFaults, UnusableDataDirectoryLosesEachEventLoudlyAndRecovers) {
 
   std::filesystem::remove(data);
   send_all(1, 3);
-  EXPECT_EQ(slurp(path), line_of(event_at("3", utc(kJune3))));
+  EXPECT_EQ(read_file(path), line_of(event_at("3", utc(kJune3))));
 }
 
 TEST(JournalFaults, RewriteKilledAtAnyMomentLeavesOldOrNewJournal) {
@@ -165,7 +168,7 @@ TEST(JournalFaults, RewriteKilledAtAnyMomentLeavesOldOrNewJournal) {
     a += line_of(event_at("a" + std::to_string(i), utc(kJune3)));
     b += line_of(event_at("b" + std::to_string(i), utc(kJune3), Decision::kAllowed));
   }
-  spit(path, a);
+  write_file(path, a);
   std::mt19937 rng(20240603);
   std::uniform_int_distribution<int> delay_us(0, 20000);
   for (int round = 0; round < 50; ++round) {
@@ -181,7 +184,7 @@ TEST(JournalFaults, RewriteKilledAtAnyMomentLeavesOldOrNewJournal) {
     ::kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    const std::string now = slurp(path);
+    const std::string now = read_file(path);
     ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
   }
 }

@@ -5,6 +5,9 @@
 #include <thread>
 
 #include "src/events/event_line.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 #include "tests/unit/events/test_support.hpp"
 
 namespace vintra::events {
@@ -13,10 +16,10 @@ namespace {
 using namespace std::chrono_literals;
 using testing::event_at;
 using testing::kJune3;
-using testing::LogCaptureScope;
-using testing::ScratchDir;
-using testing::slurp;
-using testing::spit;
+using vintra::testing::LogCapture;
+using vintra::testing::ScratchDir;
+using vintra::testing::read_file;
+using vintra::testing::write_file;
 using testing::utc;
 
 const UtcTime kNow = utc(kJune3 + 30 * 86400);
@@ -39,7 +42,7 @@ class Journal : public ::testing::Test {
  protected:
   ScratchDir dir;
   std::string path = dir / "dlp_events.jsonl";
-  LogCaptureScope log;
+  LogCapture log;
 };
 
 TEST_F(Journal, TemporaryPathReplacesTheExtension) {
@@ -62,7 +65,7 @@ TEST_F(Journal, PendingDecisionExpiresStrictlyAfterTheTimeout) {
       event_at("future", kNow + 1h),
       event_at("allowed", kNow - 1h, Decision::kAllowed),
   };
-  spit(path, journal_of(events));
+  write_file(path, journal_of(events));
   PassReport report = expire_pass(path, 300s, kNow);
   EXPECT_EQ(report.before, 4u);
   EXPECT_EQ(report.after, 4u);
@@ -71,8 +74,8 @@ TEST_F(Journal, PendingDecisionExpiresStrictlyAfterTheTimeout) {
   std::vector<DlpEvent> expected = events;
   expected[1].decision = Decision::kExpired;
   expected[1].decided_at = kNow;
-  EXPECT_EQ(slurp(path), journal_of(expected));
-  EXPECT_TRUE(log.sink->lines().empty());  // expiry alone is not a compaction
+  EXPECT_EQ(read_file(path), journal_of(expected));
+  EXPECT_TRUE(log.lines().empty());  // expiry alone is not a compaction
 
   // Nothing left to do: the next pass does not write.
   auto mtime = std::filesystem::last_write_time(path);
@@ -88,21 +91,21 @@ TEST_F(Journal, NetworkUploadNeverExpiresNorIsPruned) {
       event_at("upload-allowed", kNow - 30 * 24h, Decision::kAllowed, Channel::kNetworkUpload),
   };
   const std::string text = journal_of(events);
-  spit(path, text);
+  write_file(path, text);
   PassReport report = expire_pass(path, 10s, kNow);
   EXPECT_EQ(report.expired, 0u);
   EXPECT_FALSE(report.rewritten);
-  EXPECT_EQ(slurp(path), text);
+  EXPECT_EQ(read_file(path), text);
 }
 
 TEST_F(Journal, WeekOldPendingEventIsExpiredAndPrunedInOnePass) {
-  spit(path, journal_of({event_at("old", kNow - 8 * 24h)}));
+  write_file(path, journal_of({event_at("old", kNow - 8 * 24h)}));
   PassReport report = expire_pass(path, 300s, kNow);
   EXPECT_EQ(report.before, 1u);
   EXPECT_EQ(report.after, 0u);
   EXPECT_TRUE(report.rewritten);
-  EXPECT_EQ(slurp(path), "");
-  EXPECT_EQ(log.sink->lines(),
+  EXPECT_EQ(read_file(path), "");
+  EXPECT_EQ(log.lines(),
             std::vector<std::string>{" INFO vintra_dlp: DLP jsonl compacted: 1 -> 0 events"});
 }
 
@@ -116,34 +119,34 @@ TEST_F(Journal, DecidedEventIsPrunedOnlyPastTheRetentionWindow) {
       event_at("f", kNow - 604800s - 1ns, Decision::kAllowed, Channel::kCloudSync),
       event_at("g", kNow - 1s, Decision::kAllowed),
   };
-  spit(path, journal_of(events));
+  write_file(path, journal_of(events));
   expire_pass(path, 300s, kNow);
   EXPECT_EQ(ids(load_events(path)), (std::vector<std::string>{"a", "e", "g"}));
-  EXPECT_EQ(log.sink->lines(),
+  EXPECT_EQ(log.lines(),
             std::vector<std::string>{" INFO vintra_dlp: DLP jsonl compacted: 7 -> 3 events"});
 }
 
 TEST_F(Journal, MalformedLineStaysUntilARewriteDropsIt) {
   const std::string good = line_of(event_at("keep", kNow - 1s));
   const std::string text = good + "{not json\n" + good;
-  spit(path, text);
+  write_file(path, text);
   PassReport report = expire_pass(path, 300s, kNow);
   EXPECT_EQ(report.before, 2u);
   EXPECT_FALSE(report.rewritten);
-  EXPECT_EQ(slurp(path), text);
+  EXPECT_EQ(read_file(path), text);
 
   // An expiry rewrites the file; the bad line goes without a compaction message
   // since the number of records did not change.
   const std::string expiring = line_of(event_at("expire", kNow - 1h));
-  spit(path, text + expiring);
+  write_file(path, text + expiring);
   report = expire_pass(path, 300s, kNow);
   EXPECT_TRUE(report.rewritten);
   EXPECT_EQ(report.before, 3u);
   EXPECT_EQ(report.after, 3u);
   DlpEvent expired = event_at("expire", kNow - 1h, Decision::kExpired);
   expired.decided_at = kNow;
-  EXPECT_EQ(slurp(path), good + good + line_of(expired));
-  EXPECT_TRUE(log.sink->lines().empty());
+  EXPECT_EQ(read_file(path), good + good + line_of(expired));
+  EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(Journal, BlankLinesCrLfAndMissingFinalLineFeedAreRead) {
@@ -152,22 +155,22 @@ TEST_F(Journal, BlankLinesCrLfAndMissingFinalLineFeedAreRead) {
   std::string la = line_of(a), lb = line_of(b);
   la.pop_back();
   lb.pop_back();
-  spit(path, "\n  \t\n" + la + "\r\n\r\n\n" + lb);
+  write_file(path, "\n  \t\n" + la + "\r\n\r\n\n" + lb);
   EXPECT_EQ(ids(load_events(path)), (std::vector<std::string>{"a", "b"}));
   expire_pass(path, 300s, kNow);
   a.decision = Decision::kExpired;
   a.decided_at = kNow;
-  EXPECT_EQ(slurp(path), journal_of({a, b}));
+  EXPECT_EQ(read_file(path), journal_of({a, b}));
 }
 
 TEST_F(Journal, JournalThatIsNotUtf8ReadsAsEmptyAndIsLeftAlone) {
   const std::string text = line_of(event_at("old", kNow - 8 * 24h)) + "\xFF\xFE\n";
-  spit(path, text);
+  write_file(path, text);
   EXPECT_TRUE(load_events(path).empty());
   PassReport report = expire_pass(path, 300s, kNow);
   EXPECT_EQ(report.before, 0u);
   EXPECT_FALSE(report.rewritten);
-  EXPECT_EQ(slurp(path), text);
+  EXPECT_EQ(read_file(path), text);
 }
 
 TEST_F(Journal, MissingJournalIsAnEmptyListAndIsNotCreated) {
@@ -176,7 +179,7 @@ TEST_F(Journal, MissingJournalIsAnEmptyListAndIsNotCreated) {
   EXPECT_FALSE(report.rewritten);
   EXPECT_FALSE(report.error);
   EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_TRUE(log.sink->lines().empty());
+  EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(Journal, RewriteKeepsOrderAndDropsUnknownKeys) {
@@ -187,7 +190,7 @@ TEST_F(Journal, RewriteKeepsOrderAndDropsUnknownKeys) {
   }
   std::string text = journal_of(events);
   text.insert(1, "\"extra\":{\"k\":[1]},");  // first line carries an unknown key
-  spit(path, text);
+  write_file(path, text);
   expire_pass(path, 300s, kNow);
   std::vector<DlpEvent> expected;
   for (DlpEvent e : events) {
@@ -198,35 +201,35 @@ TEST_F(Journal, RewriteKeepsOrderAndDropsUnknownKeys) {
     if (e.timestamp < kNow - 7 * 24h) continue;
     expected.push_back(e);
   }
-  EXPECT_EQ(slurp(path), journal_of(expected));
+  EXPECT_EQ(read_file(path), journal_of(expected));
 }
 
 TEST_F(Journal, FailedRewriteLeavesTheJournalAndIsRetried) {
   const std::string text = line_of(event_at("old", kNow - 8 * 24h));
-  spit(path, text);
+  write_file(path, text);
   // A directory where the temporary file goes makes its creation fail, even for root.
   std::filesystem::create_directory(temp_path_for(path));
   PassReport report = expire_pass(path, 300s, kNow);
   ASSERT_TRUE(report.error);
   EXPECT_FALSE(report.rewritten);
-  EXPECT_EQ(slurp(path), text);
-  EXPECT_EQ(log.sink->lines(),
+  EXPECT_EQ(read_file(path), text);
+  EXPECT_EQ(log.lines(),
             std::vector<std::string>{" WARN vintra_dlp: expirer: " + report.error->render()});
   EXPECT_EQ(report.error->render().find("expirer"), std::string::npos);
   EXPECT_NE(report.error->render().find("(os error "), std::string::npos);
 
   std::filesystem::remove(temp_path_for(path));
-  log.sink->clear();
+  log.clear();
   report = expire_pass(path, 300s, kNow);
   EXPECT_TRUE(report.rewritten);
-  EXPECT_EQ(slurp(path), "");
+  EXPECT_EQ(read_file(path), "");
   EXPECT_FALSE(std::filesystem::exists(temp_path_for(path)));
 }
 
 TEST_F(Journal, TimestampsFarFromNowDoNotOverflowTheAge) {
   const UtcTime earliest{std::chrono::nanoseconds(INT64_MIN + 1)};
   const UtcTime latest{std::chrono::nanoseconds(INT64_MAX)};
-  spit(path, journal_of({event_at("past", earliest), event_at("future", latest)}));
+  write_file(path, journal_of({event_at("past", earliest), event_at("future", latest)}));
   expire_pass(path, 300s, kNow);
   // The earliest pending event is expired and pruned; the future one never expires.
   auto events = load_events(path);
@@ -235,7 +238,7 @@ TEST_F(Journal, TimestampsFarFromNowDoNotOverflowTheAge) {
 }
 
 TEST_F(Journal, ExpirerPassesAtOnceWithItsClockAndStopsOnRequest) {
-  spit(path, journal_of({event_at("a", kNow - 1h)}));
+  write_file(path, journal_of({event_at("a", kNow - 1h)}));
   std::atomic<int> clock_reads{0};
   ExpirerOptions options;
   options.period = 1h;
