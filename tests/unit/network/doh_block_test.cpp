@@ -4,16 +4,19 @@
 
 #include <cerrno>
 
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 #include "tests/unit/network/support.hpp"
 
 namespace vintra::network {
 namespace {
 
-using testing::LogCapture;
-using testing::read_file;
-using testing::ScratchDir;
 using testing::StandIns;
-using testing::write_file;
+using vintra::testing::LogCapture;
+using vintra::testing::read_file;
+using vintra::testing::ScratchDir;
+using vintra::testing::write_file;
 
 TEST(DohAnchor, HasTheHeaderAndOneRulePerResolverAddress) {
   EXPECT_EQ(
@@ -52,13 +55,11 @@ TEST(DohAnchor, SystemPathsAreTheFixedOnes) {
 class DohBlockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    paths_.managed_prefs_dir = dir_.path("Library/Managed Preferences");
-    paths_.anchors_dir = dir_.path("pf.anchors");
-    paths_.anchor_file = dir_.path("pf.anchors/korvane-doh-block");
-    paths_.pf_conf = dir_.path("pf.conf");
-    log_ = LogCapture::install();
+    paths_.managed_prefs_dir = dir_ / "Library/Managed Preferences";
+    paths_.anchors_dir = dir_ / "pf.anchors";
+    paths_.anchor_file = dir_ / "pf.anchors/korvane-doh-block";
+    paths_.pf_conf = dir_ / "pf.conf";
   }
-  void TearDown() override { logging::uninstall(); }
 
   std::string pref(std::string_view bundle) const {
     return paths_.managed_prefs_dir + "/" + std::string(bundle) + ".plist";
@@ -76,9 +77,9 @@ class DohBlockTest : public ::testing::Test {
   std::string lines() const { return pf_conf_anchor_lines(paths_); }
 
   ScratchDir dir_;
-  StandIns standins_{dir_.path("bin")};
+  StandIns standins_{dir_ / "bin"};
   DohPaths paths_;
-  std::shared_ptr<LogCapture> log_;
+  LogCapture log_;
 };
 
 TEST_F(DohBlockTest, ApplySetsBothPreferencesWritesTheAnchorAndHooksItIn) {
@@ -93,7 +94,7 @@ TEST_F(DohBlockTest, ApplySetsBothPreferencesWritesTheAnchorAndHooksItIn) {
   EXPECT_TRUE(std::filesystem::is_directory(paths_.managed_prefs_dir));
   EXPECT_EQ(read_file(paths_.anchor_file), doh_anchor_text());
   EXPECT_EQ(read_file(paths_.pf_conf), "scrub-anchor \"com.apple/*\"\n" + lines());
-  EXPECT_EQ(log_->lines(),
+  EXPECT_EQ(log_.entries(),
             (std::vector<std::string>{
                 "INFO vintra_dlp::network::doh_block: DoH block cleaned up",
                 "INFO vintra_dlp::network::doh_block: DoH block applied: browser policies + 6 firewall rules",
@@ -133,7 +134,7 @@ TEST_F(DohBlockTest, RemovalUndoesEverythingButLeavesPfEnabled) {
   remove_doh_block(paths_);
   EXPECT_EQ(standins_.calls(), removal_calls());
   EXPECT_FALSE(std::filesystem::exists(paths_.anchor_file));
-  EXPECT_EQ(log_->lines().back(), "INFO vintra_dlp::network::doh_block: DoH block cleaned up");
+  EXPECT_EQ(log_.entries().back(), "INFO vintra_dlp::network::doh_block: DoH block cleaned up");
 }
 
 TEST_F(DohBlockTest, APfConfThatCannotBeReadIsNeverOverwritten) {
@@ -157,7 +158,7 @@ TEST_F(DohBlockTest, APfConfThatCannotBeReadIsNeverOverwritten) {
     const std::string before = snapshot();
     const std::string warning = "WARN vintra_dlp::network::doh_block: DoH block: " + paths_.pf_conf +
                                 " left unchanged: read " + paths_.pf_conf + "\n\nCaused by:\n    " + c.cause;
-    std::size_t warned = log_->count(warning);
+    std::size_t warned = log_.count(warning);
 
     auto status = apply_doh_block(paths_);
     ASSERT_FALSE(status);
@@ -166,9 +167,9 @@ TEST_F(DohBlockTest, APfConfThatCannotBeReadIsNeverOverwritten) {
 
     remove_doh_block(paths_);
     EXPECT_EQ(snapshot(), before);
-    EXPECT_EQ(log_->count(warning),
+    EXPECT_EQ(log_.count(warning),
               warned + 2);  // once in the clean-up that starts apply, once in the removal
-    EXPECT_EQ(log_->lines().back(), "INFO vintra_dlp::network::doh_block: DoH block cleaned up");
+    EXPECT_EQ(log_.entries().back(), "INFO vintra_dlp::network::doh_block: DoH block cleaned up");
   }
 }
 
@@ -218,11 +219,11 @@ TEST_F(DohBlockTest, FailuresStopApplyAtTheirStep) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    StandIns standins(dir_.path(std::string("bin-") + c.name));
+    StandIns standins(dir_ / (std::string("bin-") + c.name));
     if (!c.fail_glob.empty()) standins.fail(c.fail_glob, c.how);
     if (c.remove) standins.remove(c.remove);
     write_file(paths_.pf_conf, "a\n");
-    std::size_t applied = log_->count("DoH block applied");
+    std::size_t applied = log_.count("DoH block applied");
 
     auto status = apply_doh_block(paths_);
     EXPECT_EQ(status ? std::string() : status.error().render(), c.error);
@@ -237,7 +238,7 @@ TEST_F(DohBlockTest, FailuresStopApplyAtTheirStep) {
     bool ok = c.error.empty();
     EXPECT_EQ(std::filesystem::exists(paths_.anchor_file), ok);
     EXPECT_EQ(read_file(paths_.pf_conf), ok ? "a\n" + lines() : "a");
-    EXPECT_EQ(log_->count("DoH block applied: browser policies + 6 firewall rules"), applied + ok);
+    EXPECT_EQ(log_.count("DoH block applied: browser policies + 6 firewall rules"), applied + ok);
   }
 }
 
@@ -245,16 +246,16 @@ TEST_F(DohBlockTest, PfctlMissingIsIgnored) {
   standins_.remove("pfctl");
   auto status = apply_doh_block(paths_);
   ASSERT_TRUE(status) << status.error().render();
-  EXPECT_EQ(log_->count("DoH block applied: browser policies + 6 firewall rules"), 1u);
+  EXPECT_EQ(log_.count("DoH block applied: browser policies + 6 firewall rules"), 1u);
 }
 
 TEST_F(DohBlockTest, APlantedLinkAtTheAnchorPathNeverLeadsToItsTarget) {
   std::filesystem::create_directories(paths_.anchors_dir);
-  write_file(dir_.path("victim"), "precious\n");
-  std::filesystem::create_symlink(dir_.path("victim"), paths_.anchor_file);
+  write_file(dir_ / "victim", "precious\n");
+  std::filesystem::create_symlink(dir_ / "victim", paths_.anchor_file);
   auto status = apply_doh_block(paths_);
   ASSERT_TRUE(status) << status.error().render();
-  EXPECT_EQ(read_file(dir_.path("victim")), "precious\n");
+  EXPECT_EQ(read_file(dir_ / "victim"), "precious\n");
   EXPECT_EQ(std::filesystem::symlink_status(paths_.anchor_file).type(), std::filesystem::file_type::regular);
   EXPECT_EQ(read_file(paths_.anchor_file), doh_anchor_text());
 }
@@ -273,15 +274,15 @@ TEST_F(DohBlockTest, AnchorOrPfConfWriteFailuresCarryTheirContext) {
   // pf.conf is a link: it is read through it but never written through it.
   std::filesystem::remove(paths_.anchors_dir);
   std::filesystem::remove(paths_.pf_conf);
-  write_file(dir_.path("pf.conf.real"), "a\n");
-  std::filesystem::create_symlink(dir_.path("pf.conf.real"), paths_.pf_conf);
+  write_file(dir_ / "pf.conf.real", "a\n");
+  std::filesystem::create_symlink(dir_ / "pf.conf.real", paths_.pf_conf);
   auto conf = apply_doh_block(paths_);
   ASSERT_FALSE(conf);
   EXPECT_EQ(conf.error().render(),
             "update " + paths_.pf_conf + "\n\nCaused by:\n    " + os_error_text(ELOOP));
-  EXPECT_EQ(read_file(dir_.path("pf.conf.real")), "a\n");
+  EXPECT_EQ(read_file(dir_ / "pf.conf.real"), "a\n");
   EXPECT_EQ(read_file(paths_.anchor_file), doh_anchor_text());
-  EXPECT_EQ(log_->count("DoH block applied"), 0u);
+  EXPECT_EQ(log_.count("DoH block applied"), 0u);
 }
 
 }  // namespace

@@ -8,16 +8,19 @@
 #include <cerrno>
 #include <thread>
 
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 #include "tests/unit/network/support.hpp"
 
 namespace vintra::network {
 namespace {
 
-using testing::LogCapture;
-using testing::read_file;
-using testing::ScratchDir;
 using testing::StandIns;
-using testing::write_file;
+using vintra::testing::LogCapture;
+using vintra::testing::read_file;
+using vintra::testing::ScratchDir;
+using vintra::testing::write_file;
 
 constexpr std::string_view kBegin = "# BEGIN Korvane DLP\n";
 constexpr std::string_view kEnd = "# END Korvane DLP\n";
@@ -60,15 +63,13 @@ TEST(StripManagedSection, RemovesEverySectionAndNormalisesLineEnds) {
 class HostsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    paths_.hosts = dir_.path("hosts");
-    paths_.backup = dir_.path("hosts.korvane-backup");
-    log_ = LogCapture::install();
+    paths_.hosts = dir_ / "hosts";
+    paths_.backup = dir_ / "hosts.korvane-backup";
   }
-  void TearDown() override { logging::uninstall(); }
 
   ScratchDir dir_;
   HostsPaths paths_;
-  std::shared_ptr<LogCapture> log_;
+  LogCapture log_;
 };
 
 TEST_F(HostsTest, ApplyWritesTheSectionAtTheEnd) {
@@ -149,7 +150,7 @@ TEST_F(HostsTest, ApplyWritesTheSectionAtTheEnd) {
     ASSERT_TRUE(count) << count.error().render();
     EXPECT_EQ(*count, c.count);
     EXPECT_EQ(read_file(paths_.hosts), c.after);
-    EXPECT_EQ(log_->lines().back(), "INFO vintra_dlp::network::hosts: hosts: applied " +
+    EXPECT_EQ(log_.entries().back(), "INFO vintra_dlp::network::hosts: hosts: applied " +
                                         std::to_string(c.count) + " blocked domains");
   }
 }
@@ -175,10 +176,10 @@ TEST_F(HostsTest, NamesThatWouldBreakTheFileAreSkippedWithAWarning) {
             "127.0.0.1 localhost\n\n" +
                 section("127.0.0.1 ok.example\n::1       ok.example\n127.0.0.1 www.ok.example\n"
                         "::1       www.ok.example\n"));
-  EXPECT_EQ(log_->count("WARN vintra_dlp::network::hosts: hosts: skipping invalid domain name domain="), 8u);
-  EXPECT_EQ(log_->count(R"(domain="evil.com\n127.0.0.1 evil")"), 1u);
-  EXPECT_EQ(log_->count(R"(domain="bank.example\r\n0.0.0.0 x")"), 1u);
-  EXPECT_EQ(log_->count("hosts: applied 1 blocked domains"), 1u);
+  EXPECT_EQ(log_.count("WARN vintra_dlp::network::hosts: hosts: skipping invalid domain name domain="), 8u);
+  EXPECT_EQ(log_.count(R"(domain="evil.com\n127.0.0.1 evil")"), 1u);
+  EXPECT_EQ(log_.count(R"(domain="bank.example\r\n0.0.0.0 x")"), 1u);
+  EXPECT_EQ(log_.count("hosts: applied 1 blocked domains"), 1u);
 }
 
 TEST_F(HostsTest, ApplyTwiceGivesTheSameFile) {
@@ -202,13 +203,13 @@ TEST_F(HostsTest, BackupIsWrittenOnceAndNeverTouchedAgain) {
 TEST_F(HostsTest, BackupNeverFollowsALinkAndItsFailureDoesNotStopApply) {
   // A dangling link planted at the backup path: it exists, so no backup is made, and
   // its target is never created.
-  std::filesystem::create_symlink(dir_.path("victim"), paths_.backup);
+  std::filesystem::create_symlink(dir_ / "victim", paths_.backup);
   write_file(paths_.hosts, "127.0.0.1 localhost\n");
   ASSERT_TRUE(apply_hosts_block({"a.example"}, false, paths_));
-  EXPECT_FALSE(std::filesystem::exists(dir_.path("victim")));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "victim"));
 
   // A backup that cannot be created at all.
-  paths_.backup = dir_.path("missing-dir/hosts.korvane-backup");
+  paths_.backup = dir_ / "missing-dir/hosts.korvane-backup";
   auto count = apply_hosts_block({"a.example"}, false, paths_);
   ASSERT_TRUE(count) << count.error().render();
 }
@@ -229,13 +230,13 @@ TEST_F(HostsTest, ApplyReportsReadAndCreateFailuresAndLeavesTheFile) {
 
   // A directory where the temporary file belongs cannot be replaced by a file.
   write_file(paths_.hosts, "127.0.0.1 localhost\n");
-  std::filesystem::create_directories(dir_.path("hosts.korvane-tmp/inner"));
+  std::filesystem::create_directories(dir_ / "hosts.korvane-tmp/inner");
   auto blocked = apply_hosts_block({"a.example"}, false, paths_);
   ASSERT_FALSE(blocked);
-  EXPECT_EQ(blocked.error().message(), "create " + dir_.path("hosts.korvane-tmp"));
+  EXPECT_EQ(blocked.error().message(), "create " + dir_ / "hosts.korvane-tmp");
   EXPECT_EQ(blocked.error().causes().size(), 1u);
   EXPECT_EQ(read_file(paths_.hosts), "127.0.0.1 localhost\n");
-  EXPECT_EQ(log_->count("hosts: applied"), 0u);
+  EXPECT_EQ(log_.count("hosts: applied"), 0u);
 }
 
 TEST_F(HostsTest, RemovalRewritesOnlyWhenThereIsSomethingToStrip) {
@@ -259,14 +260,14 @@ TEST_F(HostsTest, RemovalRewritesOnlyWhenThereIsSomethingToStrip) {
     SCOPED_TRACE(c.name);
     write_file(paths_.hosts, c.before);
     ino_t before = inode_of(paths_.hosts);
-    std::size_t logged = log_->count("INFO vintra_dlp::network::hosts: hosts: Korvane block removed");
+    std::size_t logged = log_.count("INFO vintra_dlp::network::hosts: hosts: Korvane block removed");
     auto outcome = remove_hosts_block(paths_);
     ASSERT_TRUE(outcome) << outcome.error().render();
     EXPECT_EQ(*outcome, c.outcome);
     EXPECT_EQ(read_file(paths_.hosts), c.after);
     bool removed = c.outcome == RemoveOutcome::kRemoved;
     EXPECT_EQ(inode_of(paths_.hosts) != before, removed) << "rewritten through the temporary file";
-    EXPECT_EQ(log_->count("INFO vintra_dlp::network::hosts: hosts: Korvane block removed"), logged + removed);
+    EXPECT_EQ(log_.count("INFO vintra_dlp::network::hosts: hosts: Korvane block removed"), logged + removed);
   }
 }
 
@@ -275,7 +276,7 @@ TEST_F(HostsTest, RemovalOfAnUnreadableFileDoesNothingQuietly) {
   ASSERT_TRUE(outcome);
   EXPECT_EQ(*outcome, RemoveOutcome::kNothingToDo);
   EXPECT_FALSE(std::filesystem::exists(paths_.hosts));
-  EXPECT_TRUE(log_->lines().empty());
+  EXPECT_TRUE(log_.entries().empty());
 }
 
 TEST_F(HostsTest, ApplyThenRemoveRestoresTheTextWithoutTrailingWhitespace) {
@@ -315,32 +316,32 @@ class ReplaceFileTest : public ::testing::Test {
 };
 
 TEST_F(ReplaceFileTest, APlantedLinkAtTheTemporaryPathIsNotFollowed) {
-  const std::string target = dir_.path("hosts");
-  const std::string victim = dir_.path("victim");
+  const std::string target = dir_ / "hosts";
+  const std::string victim = dir_ / "victim";
   write_file(target, "old\n");
   write_file(victim, "precious\n");
-  std::filesystem::create_symlink(victim, dir_.path("hosts.korvane-tmp"));
+  std::filesystem::create_symlink(victim, dir_ / "hosts.korvane-tmp");
 
   auto status = replace_file_via_temp(target, "new\n");
   ASSERT_TRUE(status) << status.error().render();
   EXPECT_EQ(read_file(target), "new\n");
   EXPECT_EQ(read_file(victim), "precious\n");
   EXPECT_EQ(std::filesystem::symlink_status(target).type(), std::filesystem::file_type::regular);
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir_.path("hosts.korvane-tmp"))));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir_ / "hosts.korvane-tmp")));
 }
 
 TEST_F(ReplaceFileTest, RenameFailureKeepsTheTemporaryFile) {
-  const std::string target = dir_.path("hosts");
+  const std::string target = dir_ / "hosts";
   std::filesystem::create_directories(target + "/inner");  // a file cannot replace it
   auto status = replace_file_via_temp(target, "new\n");
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().message(), "rename to " + target);
   ASSERT_EQ(status.error().causes().size(), 1u);
-  EXPECT_EQ(read_file(dir_.path("hosts.korvane-tmp")), "new\n");
+  EXPECT_EQ(read_file(dir_ / "hosts.korvane-tmp"), "new\n");
 }
 
 TEST_F(ReplaceFileTest, WriteFailureIsTheBareOsErrorAndKeepsTheTemporaryFile) {
-  const std::string target = dir_.path("hosts");
+  const std::string target = dir_ / "hosts";
   write_file(target, "old\n");
   // A file-size limit makes the write fail part-way with EFBIG (SIGXFSZ ignored).
   struct rlimit old_limit {};
@@ -356,12 +357,12 @@ TEST_F(ReplaceFileTest, WriteFailureIsTheBareOsErrorAndKeepsTheTemporaryFile) {
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().render(), os_error_text(EFBIG));
   EXPECT_EQ(read_file(target), "old\n");
-  EXPECT_EQ(read_file(dir_.path("hosts.korvane-tmp")), "0123");
+  EXPECT_EQ(read_file(dir_ / "hosts.korvane-tmp"), "0123");
 }
 
 TEST(FlushDnsCache, RunsBothCommandsInOrderAndIgnoresTheirOutcome) {
   ScratchDir dir;
-  StandIns standins(dir.path("bin"));
+  StandIns standins(dir / "bin");
   flush_dns_cache();
   EXPECT_EQ(standins.calls(),
             (std::vector<std::string>{"dscacheutil|-flushcache", "killall|-HUP|mDNSResponder"}));

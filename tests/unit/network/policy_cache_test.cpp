@@ -4,16 +4,19 @@
 
 #include <thread>
 
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 #include "tests/unit/network/support.hpp"
 
 namespace vintra::network {
 namespace {
 
-using testing::LogCapture;
-using testing::read_file;
-using testing::ScratchDir;
 using testing::StandIns;
-using testing::write_file;
+using vintra::testing::LogCapture;
+using vintra::testing::read_file;
+using vintra::testing::ScratchDir;
+using vintra::testing::write_file;
 
 using Domains = std::vector<std::string>;
 
@@ -66,19 +69,19 @@ TEST(ParsePolicyCache, AcceptsTheObjectAndTheArrayFormOnly) {
 
 TEST(LoadPolicyCache, ReadsTheFileInTheDataDirectory) {
   ScratchDir dir;
-  EXPECT_FALSE(load_policy_cache(dir.root()));
-  EXPECT_FALSE(load_policy_cache(dir.path("missing")));
+  EXPECT_FALSE(load_policy_cache(dir.path()));
+  EXPECT_FALSE(load_policy_cache(dir / "missing"));
 
-  write_file(dir.path("dlp_policy_remote.json"),
+  write_file(dir / "dlp_policy_remote.json",
              R"({"version":"3","blocked_domains":["a"],"fetched_at":"t"})");
-  auto cache = load_policy_cache(dir.root());
+  auto cache = load_policy_cache(dir.path());
   ASSERT_TRUE(cache);
   EXPECT_EQ(cache->version, "3");
-  EXPECT_EQ(load_policy_cache(dir.root() + "/")->version, "3");
+  EXPECT_EQ(load_policy_cache(dir.path() + "/")->version, "3");
 
-  std::filesystem::remove(dir.path("dlp_policy_remote.json"));
-  std::filesystem::create_directory(dir.path("dlp_policy_remote.json"));
-  EXPECT_FALSE(load_policy_cache(dir.root()));
+  std::filesystem::remove(dir / "dlp_policy_remote.json");
+  std::filesystem::create_directory(dir / "dlp_policy_remote.json");
+  EXPECT_FALSE(load_policy_cache(dir.path()));
 }
 
 TEST(MergeBlockedDomains, ConfiguredFirstTrimmedLowerCasedWithoutRepeats) {
@@ -117,23 +120,21 @@ TEST(MergeBlockedDomains, ConfiguredFirstTrimmedLowerCasedWithoutRepeats) {
 class PolicyReloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    log_ = LogCapture::install();
-    inputs_.data_dir = dir_.path("data");
+    inputs_.data_dir = dir_ / "data";
     std::filesystem::create_directories(inputs_.data_dir);
-    inputs_.hosts_paths.hosts = dir_.path("hosts");
-    inputs_.hosts_paths.backup = dir_.path("hosts.korvane-backup");
+    inputs_.hosts_paths.hosts = dir_ / "hosts";
+    inputs_.hosts_paths.backup = dir_ / "hosts.korvane-backup";
     inputs_.network_enabled = true;
     write_file(inputs_.hosts_paths.hosts, "127.0.0.1 localhost\n");
   }
   void TearDown() override {
     task_ = std::jthread();  // stop and join before the stand-ins go
-    logging::uninstall();
   }
 
   void write_cache(std::string_view json) {
     // Replaced whole, as the agent that fetches it does, so a tick never sees half a file.
-    write_file(dir_.path("cache.tmp"), json);
-    std::filesystem::rename(dir_.path("cache.tmp"), inputs_.data_dir + "/dlp_policy_remote.json");
+    write_file(dir_ / "cache.tmp", json);
+    std::filesystem::rename(dir_ / "cache.tmp", inputs_.data_dir + "/dlp_policy_remote.json");
   }
   void start(std::chrono::milliseconds period = std::chrono::milliseconds(5)) {
     task_ = std::jthread(
@@ -144,15 +145,15 @@ class PolicyReloadTest : public ::testing::Test {
   // The lines of the task, in order, from its own target only.
   std::vector<std::string> main_lines() const {
     std::vector<std::string> out;
-    for (const auto& l : log_->lines())
+    for (const auto& l : log_.entries())
       if (l.find(" vintra_dlp: ") != std::string::npos) out.push_back(l);
     return out;
   }
 
   ScratchDir dir_;
-  StandIns standins_{dir_.path("bin")};
+  StandIns standins_{dir_ / "bin"};
   ReloadInputs inputs_;
-  std::shared_ptr<LogCapture> log_;
+  LogCapture log_;
   std::jthread task_;
 };
 
@@ -161,8 +162,8 @@ TEST_F(PolicyReloadTest, AVersionChangeRewritesTheHostsBlockAndAnEarlierVersionI
   inputs_.configured_domains = {"A.Example"};
   write_cache(R"({"version":"8","blocked_domains":["b.example","a.example"],"fetched_at":"t"})");
   start();
-  ASSERT_TRUE(log_->wait_for("hosts: applied 2 blocked domains"));
-  ASSERT_TRUE(log_->wait_for("DLP reload tick cached=8 last=8"));
+  ASSERT_TRUE(log_.wait_for("hosts: applied 2 blocked domains"));
+  ASSERT_TRUE(log_.wait_for("DLP reload tick cached=8 last=8"));
   EXPECT_EQ(read_file(inputs_.hosts_paths.hosts),
             "127.0.0.1 localhost\n\n# BEGIN Korvane DLP\n127.0.0.1 a.example\n127.0.0.1 www.a.example\n"
             "127.0.0.1 b.example\n127.0.0.1 www.b.example\n# END Korvane DLP\n");
@@ -170,8 +171,8 @@ TEST_F(PolicyReloadTest, AVersionChangeRewritesTheHostsBlockAndAnEarlierVersionI
             (std::vector<std::string>{"dscacheutil|-flushcache", "killall|-HUP|mDNSResponder"}));
 
   write_cache(R"(["7", ["c.example"], "t"])");
-  ASSERT_TRUE(log_->wait_for("hosts: applied 2 blocked domains", 2));
-  ASSERT_TRUE(log_->wait_for("DLP reload tick cached=7 last=7", 2));
+  ASSERT_TRUE(log_.wait_for("hosts: applied 2 blocked domains", 2));
+  ASSERT_TRUE(log_.wait_for("DLP reload tick cached=7 last=7", 2));
   stop();
 
   std::vector<std::string> lines = main_lines();
@@ -185,9 +186,9 @@ TEST_F(PolicyReloadTest, AVersionChangeRewritesTheHostsBlockAndAnEarlierVersionI
   };
   ASSERT_GE(lines.size(), first_change.size());
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), first_change);
-  EXPECT_EQ(log_->count("version changed"), 2u);
-  EXPECT_EQ(log_->count("re-applying network block old=8 new=7 domains=1"), 1u);
-  EXPECT_EQ(log_->count("merged_count=2"), 2u);
+  EXPECT_EQ(log_.count("version changed"), 2u);
+  EXPECT_EQ(log_.count("re-applying network block old=8 new=7 domains=1"), 1u);
+  EXPECT_EQ(log_.count("merged_count=2"), 2u);
   EXPECT_NE(read_file(inputs_.hosts_paths.hosts).find("127.0.0.1 www.c.example\n"), std::string::npos);
   EXPECT_EQ(standins_.calls().size(), 4u);  // one flush per rewrite, none for unchanged ticks
 }
@@ -205,14 +206,14 @@ TEST_F(PolicyReloadTest, NoValidCacheSkipsTheTick) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(inputs_.data_dir + "/dlp_policy_remote.json");
     if (c.json) write_cache(*c.json);
-    std::size_t skips = log_->count("DLP reload: policy file not readable, skipping tick");
-    std::size_t started = log_->count("DLP reload task started initial=");
+    std::size_t skips = log_.count("DLP reload: policy file not readable, skipping tick");
+    std::size_t started = log_.count("DLP reload task started initial=");
     start();
     ASSERT_TRUE(
-        log_->wait_for("DEBUG vintra_dlp: DLP reload: policy file not readable, skipping tick", skips + 2));
+        log_.wait_for("DEBUG vintra_dlp: DLP reload: policy file not readable, skipping tick", skips + 2));
     stop();
-    EXPECT_EQ(log_->count("DLP reload task started initial="), started + 1);
-    EXPECT_EQ(log_->count("DLP reload tick"), 0u);
+    EXPECT_EQ(log_.count("DLP reload task started initial="), started + 1);
+    EXPECT_EQ(log_.count("DLP reload tick"), 0u);
     EXPECT_EQ(read_file(inputs_.hosts_paths.hosts), "127.0.0.1 localhost\n");
   }
 }
@@ -233,11 +234,11 @@ TEST_F(PolicyReloadTest, UnchangedVersionsLeaveTheHostsFileAlone) {
     SCOPED_TRACE(c.name);
     inputs_.last_version = c.last;
     write_cache(c.json);
-    std::size_t ticks = log_->count(c.tick);
+    std::size_t ticks = log_.count(c.tick);
     start();
-    ASSERT_TRUE(log_->wait_for(c.tick, ticks + 2));
+    ASSERT_TRUE(log_.wait_for(c.tick, ticks + 2));
     stop();
-    EXPECT_EQ(log_->count("version changed"), 0u);
+    EXPECT_EQ(log_.count("version changed"), 0u);
     EXPECT_EQ(read_file(inputs_.hosts_paths.hosts), "127.0.0.1 localhost\n");
     EXPECT_TRUE(standins_.calls().empty());
   }
@@ -248,12 +249,12 @@ TEST_F(PolicyReloadTest, WithNetworkDisabledChangesAreLoggedButHostsStayAlone) {
   inputs_.last_version = "7";
   write_cache(R"({"version":"8","blocked_domains":["x.example"],"fetched_at":"t"})");
   start();
-  ASSERT_TRUE(log_->wait_for("merged config+remote, about to rewrite hosts merged_count=1"));
-  ASSERT_TRUE(log_->wait_for("DLP reload tick cached=8 last=8"));
+  ASSERT_TRUE(log_.wait_for("merged config+remote, about to rewrite hosts merged_count=1"));
+  ASSERT_TRUE(log_.wait_for("DLP reload tick cached=8 last=8"));
   stop();
   EXPECT_EQ(read_file(inputs_.hosts_paths.hosts), "127.0.0.1 localhost\n");
   EXPECT_TRUE(standins_.calls().empty());
-  EXPECT_EQ(log_->count("hosts:"), 0u);
+  EXPECT_EQ(log_.count("hosts:"), 0u);
 }
 
 TEST_F(PolicyReloadTest, AFailedRewriteIsLoggedAndTheVersionStillRemembered) {
@@ -261,9 +262,9 @@ TEST_F(PolicyReloadTest, AFailedRewriteIsLoggedAndTheVersionStillRemembered) {
   inputs_.last_version = "7";
   write_cache(R"({"version":"8","blocked_domains":["x.example"],"fetched_at":"t"})");
   start();
-  ASSERT_TRUE(log_->wait_for("DLP reload tick cached=8 last=8"));
+  ASSERT_TRUE(log_.wait_for("DLP reload tick cached=8 last=8"));
   stop();
-  EXPECT_EQ(log_->count("ERROR vintra_dlp: hosts apply failed: read " + inputs_.hosts_paths.hosts +
+  EXPECT_EQ(log_.count("ERROR vintra_dlp: hosts apply failed: read " + inputs_.hosts_paths.hosts +
                         "\n\nCaused by:\n    " + os_error_text(ENOENT)),
             1u);
   EXPECT_TRUE(standins_.calls().empty()) << "no flush after a failed rewrite";
@@ -273,7 +274,7 @@ TEST_F(PolicyReloadTest, TheFirstTickPassesWithoutWorkAndAStopEndsTheWait) {
   inputs_.last_version = "7";
   write_cache(R"({"version":"8","blocked_domains":["x.example"],"fetched_at":"t"})");
   start(std::chrono::hours(1));
-  ASSERT_TRUE(log_->wait_for("DLP reload task started initial=7"));
+  ASSERT_TRUE(log_.wait_for("DLP reload task started initial=7"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a wrong early check
   stop();                                                      // returns only once the task has ended
   EXPECT_EQ(main_lines(), (std::vector<std::string>{"INFO vintra_dlp: DLP reload task started initial=7"}));
