@@ -8,15 +8,17 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 #include "tests/unit/inspect/support.hpp"
 
 namespace vintra::inspector {
 namespace {
 
 using testing::catalogue;
-using testing::LogCapture;
 using testing::policies_from;
-using testing::ScratchDir;
+using vintra::testing::LogCapture;
+using vintra::testing::ScratchDir;
 
 std::shared_ptr<const policy::Policies> allow_all() {
   return std::make_shared<const policy::Policies>(policies_from("default_action: allow\n"));

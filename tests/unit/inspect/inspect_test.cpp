@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "src/events/event_line.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 #include "tests/unit/inspect/support.hpp"
 
 namespace vintra::inspector {
@@ -22,9 +24,9 @@ using policy::Action;
 using testing::catalogue;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testing::LogCapture;
 using testing::policies_from;
-using testing::ScratchDir;
+using vintra::testing::LogCapture;
+using vintra::testing::ScratchDir;
 
 constexpr const char* kAllowAll = "default_action: allow\n";
 constexpr const char* kEmailCloudAlert =
