@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/policy/log_capture.hpp"
+#include "tests/support/log_capture.hpp"
 
 namespace vintra::policy {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using testing::LogCapture;
+using vintra::testing::LogCapture;
 
 constexpr std::string_view kDebug = "DEBUG";
 constexpr std::string_view kTarget = logging::kTargetPolicy;

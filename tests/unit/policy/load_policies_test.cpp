@@ -9,7 +9,8 @@
 
 #include "src/policy/evaluate.hpp"
 #include "src/policy/policies.hpp"
-#include "tests/unit/policy/log_capture.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 
 namespace vintra::policy {
 
@@ -31,7 +32,8 @@ void PrintTo(const Policies& p, std::ostream* os) {
 namespace {
 
 using ::testing::HasSubstr;
-using testing::LogCapture;
+using vintra::testing::LogCapture;
+using vintra::testing::ScratchDir;
 
 const std::string kFixtures = std::string(VINTRA_FIXTURES_DIR) + "/policy/";
 constexpr std::string_view kWarn = "WARN";
@@ -63,14 +65,11 @@ TEST(LoadPolicies, MissingFileWarnsWithThePathAndFallsBackToAlert) {
 }
 
 TEST(LoadPolicies, DanglingSymlinkCountsAsMissing) {
-  char dir_template[] = "/tmp/vintra-policy-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir_template), nullptr);
-  const std::string link = std::string(dir_template) + "/dlp_policies.yaml";
+  ScratchDir dir;
+  const std::string link = dir / "dlp_policies.yaml";
   ASSERT_EQ(::symlink("/nonexistent/target.yaml", link.c_str()), 0);
   LogCapture log;
   auto r = load_policies(link);
-  ::unlink(link.c_str());
-  ::rmdir(dir_template);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(*r, fallback_policies());
   EXPECT_EQ(log.messages(kWarn, kTarget).size(), 1u);
