@@ -3,42 +3,16 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "common/config/load.hpp"
-#include "common/paths.hpp"
+#include "tests/support/scratch_dir.hpp"
 
 namespace vintra::config {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "vintra-config-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(std::string_view name) const { return join_path(path_, name); }
-  void write(std::string_view name, std::string_view content) const {
-    std::ofstream out(file(name), std::ios::binary);
-    out << content;
-  }
-
- private:
-  std::string path_;
-};
+using vintra::testing::ScratchDir;
 
 // The defaults with their path keys resolved against `base`.
 AppConfig defaults_at(const std::string& base) {
@@ -66,8 +40,8 @@ class LoadConfig : public ::testing::Test {
     return got ? std::string() : got.error().render();
   }
 
-  TempDir exe;
-  TempDir cwd;
+  ScratchDir exe;
+  ScratchDir cwd;
 };
 
 TEST_F(LoadConfig, NothingGivenYieldsTheDefaultsWithPathsBesideTheExecutable) {
@@ -117,8 +91,8 @@ TEST_F(LoadConfig, FileLookupBesideTheExecutableThenInTheWorkingDirectory) {
       {"an empty YAML file", {}, {{"config.yaml", ""}}, "info"},
   };
   for (const auto& c : cases) {
-    TempDir e;
-    TempDir w;
+    ScratchDir e;
+    ScratchDir w;
     for (const auto& [name, content] : c.exe_files) e.write(name, content);
     for (const auto& [name, content] : c.cwd_files) w.write(name, content);
     auto got = load_config_from(ConfigInputs{e.path(), w.path(), {}});
@@ -130,14 +104,14 @@ TEST_F(LoadConfig, FileLookupBesideTheExecutableThenInTheWorkingDirectory) {
 TEST_F(LoadConfig, AnyKindOfConfigTomlEntryDecidesTheStem) {
   // A directory named config.toml beside the executable: the stem is there, and the
   // next extension is read from there.
-  fs::create_directory(exe.file("config.toml"));
+  fs::create_directory(exe / "config.toml");
   exe.write("config.json", R"({"logging": {"level": "exe-json"}})");
   cwd.write("config.toml", "logging.level = 'cwd'");
   EXPECT_EQ(load_ok(inputs()).logging.level, "exe-json");
 
   // A dangling link has no metadata to read: the working directory is used.
-  TempDir e;
-  fs::create_symlink(e.file("missing"), e.file("config.toml"));
+  ScratchDir e;
+  fs::create_symlink(e / "missing", e / "config.toml");
   e.write("config.json", R"({"logging": {"level": "exe-json"}})");
   EXPECT_EQ(load_ok(ConfigInputs{e.path(), cwd.path(), {}}).logging.level, "cwd");
 }
@@ -165,12 +139,12 @@ TEST_F(LoadConfig, ParseErrorsNameTheFile) {
       {"config.yaml", "just text", "the top level must be a table, found \"just text\""},
   };
   for (const auto& c : cases) {
-    TempDir w;
+    ScratchDir w;
     w.write(c.file, c.content);
     auto got = load_config_from(ConfigInputs{std::nullopt, w.path(), {}});
     ASSERT_FALSE(got) << c.file;
     std::string text = got.error().render();
-    EXPECT_EQ(got.error().message(), "cannot parse configuration file " + w.file(c.file)) << text;
+    EXPECT_EQ(got.error().message(), "cannot parse configuration file " + w / c.file) << text;
     EXPECT_NE(text.find(c.detail), std::string::npos) << text;
   }
 }
@@ -178,10 +152,10 @@ TEST_F(LoadConfig, ParseErrorsNameTheFile) {
 TEST_F(LoadConfig, AnUnreadableFileAddsNothing) {
   if (::geteuid() != 0) {
     exe.write("config.toml", "[vintra_dlp]\nenabled = true\n");
-    fs::permissions(exe.file("config.toml"), fs::perms::none);
+    fs::permissions(exe / "config.toml", fs::perms::none);
   } else if (fs::exists("/proc/self/mem")) {
     // Root reads any file; this regular file fails every read at offset 0 (EIO).
-    fs::create_symlink("/proc/self/mem", exe.file("config.toml"));
+    fs::create_symlink("/proc/self/mem", exe / "config.toml");
   } else {
     GTEST_SKIP() << "no file that root cannot read";
   }
@@ -270,7 +244,7 @@ TEST_F(LoadConfig, BadValuesInSectionsThisProgramDoesNotReadStillFail) {
        "invalid value for vintra_threats.response.allowlist_rules: expected a list, found \"one\""},
   };
   for (const auto& c : cases) {
-    TempDir w;
+    ScratchDir w;
     w.write("config.toml", c.toml);
     auto got = load_config_from(ConfigInputs{std::nullopt, w.path(), {}});
     ASSERT_FALSE(got) << c.toml;
@@ -298,10 +272,10 @@ TEST_F(LoadConfig, TheSameSettingsInEveryNotationGiveTheSameRecord) {
 
   const std::string fixtures = std::string(VINTRA_FIXTURES_DIR) + "/config/equivalent";
   for (const char* ext : {"toml", "json", "yaml", "ron", "json5", "ini"}) {
-    TempDir e;
-    fs::copy_file(fixtures + "/config." + std::string(ext), e.file("config." + std::string(ext)));
+    ScratchDir e;
+    fs::copy_file(fixtures + "/config." + std::string(ext), e / ("config." + std::string(ext)));
     // Any entry named config.toml makes the executable's directory the stem.
-    if (std::string_view(ext) != "toml") fs::create_directory(e.file("config.toml"));
+    if (std::string_view(ext) != "toml") fs::create_directory(e / "config.toml");
     auto got = load_config_from(ConfigInputs{e.path(), cwd.path(), {}});
     ASSERT_TRUE(got) << ext << ": " << got.error().render();
     AppConfig expected = std::string_view(ext) == "ini" ? want_ini : want;
@@ -352,7 +326,7 @@ TEST(ResolveBase, ExecutableDirectoryThenWorkingDirectoryThenEmpty) {
 }
 
 TEST_F(LoadConfig, TheShippedExampleLoads) {
-  fs::copy_file(std::string(VINTRA_FIXTURES_DIR) + "/../../examples/config.toml", exe.file("config.toml"));
+  fs::copy_file(std::string(VINTRA_FIXTURES_DIR) + "/../../examples/config.toml", exe / "config.toml");
   AppConfig got = load_ok(inputs());
   EXPECT_TRUE(got.vintra_dlp.enabled);
   EXPECT_EQ(got.agent.data_dir, exe.path() + "/data");
