@@ -4,12 +4,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,12 +14,20 @@
 #include "src/logging/clock.hpp"
 #include "src/logging/daily_file.hpp"
 #include "src/logging/log.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/scratch_dir.hpp"
 
 namespace vintra::logging {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using vintra::testing::LogCapture;
+using vintra::testing::read_file;
+using vintra::testing::lines_of;
+using vintra::testing::ScratchDir;
+using vintra::testing::write_file;
 
 LogClock::time_point at(int y, unsigned mo, unsigned d, int h, int mi, int s, int us = 0) {
   return LogClock::time_point(sys_days{year{y} / mo / d}) + hours{h} + minutes{mi} + seconds{s} +
@@ -35,52 +39,19 @@ std::atomic<LogClock::rep> g_fake_now{0};
 LogClock::time_point fake_now() { return LogClock::time_point(LogClock::duration(g_fake_now.load())); }
 void set_now(LogClock::time_point t) { g_fake_now.store(t.time_since_epoch().count()); }
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-class CaptureSink : public Sink {
- public:
-  void write_line(std::string_view line) override {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(line);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
-
 class LogFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "vintra-logging-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
     set_now(at(2025, 3, 4, 9, 15, 2, 481337));
     set_clock_for_testing(fake_now);
   }
   void TearDown() override {
     uninstall();
     set_clock_for_testing(nullptr);
-    fs::remove_all(root_);
   }
 
-  fs::path root_;
+  ScratchDir scratch_;
+  const fs::path root_{scratch_.path()};
 };
 
 TEST_F(LogFileTest, CreatesDirectoryWithParentsAndAppends) {
@@ -90,20 +61,20 @@ TEST_F(LogFileTest, CreatesDirectoryWithParentsAndAppends) {
     auto sink = DailyFileSink::open(dir.string());
     ASSERT_TRUE(sink.has_value()) << sink.error().render();
     EXPECT_TRUE(fs::is_regular_file(file));
-    EXPECT_EQ(slurp(file), "");
+    EXPECT_EQ(read_file(file), "");
     (*sink)->write_line("first\n");
   }
   // A second start appends to the day's file instead of truncating it.
   auto again = DailyFileSink::open(dir.string() + "/");
   ASSERT_TRUE(again.has_value()) << again.error().render();
   (*again)->write_line("second\n");
-  EXPECT_EQ(slurp(file), "first\nsecond\n");
+  EXPECT_EQ(read_file(file), "first\nsecond\n");
   EXPECT_EQ(DailyFileSink::file_name_for(at(2030, 1, 9, 23, 59, 59)), "vintra-dlp.log.2030-01-09");
 }
 
 TEST_F(LogFileTest, SetUpFailuresCarryTheirCause) {
   const fs::path plain = root_ / "plain";
-  std::ofstream(plain) << "x";
+  write_file(plain, "x");
   for (const fs::path& dir : {plain, plain / "sub"}) {
     Status st = init_daemon_logging("info", dir.string());
     ASSERT_FALSE(st.has_value()) << dir;
@@ -118,14 +89,14 @@ TEST_F(LogFileTest, SetUpFailuresCarryTheirCause) {
   const fs::path dir = root_ / "logs";
   const fs::path victim = root_ / "victim";
   fs::create_directories(dir);
-  std::ofstream(victim) << "keep";
+  write_file(victim, "keep");
   fs::create_symlink(victim, dir / "vintra-dlp.log.2025-03-04");
   Status st = init_daemon_logging("info", dir.string());
   ASSERT_FALSE(st.has_value());
   EXPECT_EQ(st.error().render(),
             "initializing rolling file appender failed\n\nCaused by:\n    failed to create log file: " +
                 os_error_text(ELOOP));
-  EXPECT_EQ(slurp(victim), "keep");
+  EXPECT_EQ(read_file(victim), "keep");
 }
 
 TEST_F(LogFileTest, DaemonSetUpWritesThroughTheFilterAndOnlyOnce) {
@@ -139,7 +110,7 @@ TEST_F(LogFileTest, DaemonSetUpWritesThroughTheFilterAndOnlyOnce) {
   Status second = init_daemon_logging("info", dir.string());
   ASSERT_FALSE(second.has_value());
   EXPECT_EQ(second.error().render(), "Unable to install global subscriber");
-  EXPECT_EQ(slurp(file), "");
+  EXPECT_EQ(read_file(file), "");
 
   // An unparsable specification means "info".
   uninstall();
@@ -147,14 +118,13 @@ TEST_F(LogFileTest, DaemonSetUpWritesThroughTheFilterAndOnlyOnce) {
   VINTRA_LOG(Level::kDebug, kTargetPolicy, "dropped");
   VINTRA_LOG(Level::kInfo, kTargetMain, "DLP reload task started", {Field::display("initial", "none")});
   emit(Level::kWarn, kTargetHosts, "hosts: x", {Field::text("path", "/etc/hosts")});
-  EXPECT_EQ(slurp(file),
+  EXPECT_EQ(read_file(file),
             "2025-03-04T09:15:02.481337Z  INFO vintra_dlp: DLP reload task started initial=none\n"
             "2025-03-04T09:15:02.481337Z  WARN vintra_dlp::network::hosts: hosts: x path=\"/etc/hosts\"\n");
 }
 
 TEST_F(LogFileTest, RejectedEventsAreNeverFormatted) {
-  auto sink = std::make_shared<CaptureSink>();
-  install(*Filter::parse("info"), sink);
+  LogCapture log("info");
   int formatted = 0;
   auto message = [&formatted] {
     ++formatted;
@@ -164,12 +134,12 @@ TEST_F(LogFileTest, RejectedEventsAreNeverFormatted) {
   EXPECT_EQ(formatted, 0);
   VINTRA_LOG(Level::kInfo, kTargetMain, message());
   EXPECT_EQ(formatted, 1);
-  EXPECT_THAT(sink->lines(), ::testing::ElementsAre("2025-03-04T09:15:02.481337Z  INFO vintra_dlp: costly\n"));
+  EXPECT_THAT(log.raw_lines(), ::testing::ElementsAre("2025-03-04T09:15:02.481337Z  INFO vintra_dlp: costly\n"));
 
   uninstall();
   VINTRA_LOG(Level::kError, kTargetMain, message());
   EXPECT_EQ(formatted, 1);
-  EXPECT_EQ(sink->lines().size(), 1u);
+  EXPECT_EQ(log.line_count(), 1u);
 }
 
 TEST_F(LogFileTest, RotatesAtUtcMidnightAndKeepsOldFiles) {
@@ -205,7 +175,7 @@ TEST_F(LogFileTest, RotatesAtUtcMidnightAndKeepsOldFiles) {
   };
   std::map<std::string, std::string> found;
   for (const auto& entry : fs::directory_iterator(root_))
-    found[entry.path().filename().string()] = slurp(entry.path());
+    found[entry.path().filename().string()] = read_file(entry.path());
   EXPECT_EQ(found, expected);
 }
 
@@ -214,7 +184,7 @@ TEST_F(LogFileTest, FailedRotationKeepsWritingTheOldFile) {
   auto sink = DailyFileSink::open(root_.string());
   ASSERT_TRUE(sink.has_value());
   const fs::path victim = root_ / "victim";
-  std::ofstream(victim) << "";
+  write_file(victim, "");
   fs::create_symlink(victim, root_ / "vintra-dlp.log.2025-03-05");
 
   set_now(at(2025, 3, 5, 0, 0, 0));
@@ -223,13 +193,13 @@ TEST_F(LogFileTest, FailedRotationKeepsWritingTheOldFile) {
   (*sink)->write_line("once only\n");
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "Couldn't create writer for logs: failed to create log file: " + os_error_text(ELOOP) + "\n");
-  EXPECT_EQ(slurp(root_ / "vintra-dlp.log.2025-03-04"), "after midnight\nonce only\n");
-  EXPECT_EQ(slurp(victim), "");
+  EXPECT_EQ(read_file(root_ / "vintra-dlp.log.2025-03-04"), "after midnight\nonce only\n");
+  EXPECT_EQ(read_file(victim), "");
 
   // The next midnight tries again.
   set_now(at(2025, 3, 6, 0, 0, 0));
   (*sink)->write_line("recovered\n");
-  EXPECT_EQ(slurp(root_ / "vintra-dlp.log.2025-03-06"), "recovered\n");
+  EXPECT_EQ(read_file(root_ / "vintra-dlp.log.2025-03-06"), "recovered\n");
 }
 
 TEST_F(LogFileTest, ConcurrentLinesNeverInterleaveAcrossARotation) {
@@ -255,8 +225,8 @@ TEST_F(LogFileTest, ConcurrentLinesNeverInterleaveAcrossARotation) {
   set_now(at(2025, 3, 5, 0, 0, 0));  // every writer of phase 1 races to rotate
   run_phase(1);
 
-  const std::string before = slurp(root_ / "vintra-dlp.log.2025-03-04");
-  const std::string after = slurp(root_ / "vintra-dlp.log.2025-03-05");
+  const std::string before = read_file(root_ / "vintra-dlp.log.2025-03-04");
+  const std::string after = read_file(root_ / "vintra-dlp.log.2025-03-05");
   EXPECT_FALSE(after.empty());
   std::map<std::string, int> seen;
   for (const std::string* text : {&before, &after}) {
