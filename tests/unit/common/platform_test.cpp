@@ -1,32 +1,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "common/platform/files.hpp"
 #include "common/platform/process.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/scratch_dir.hpp"
 
 namespace vintra::platform {
 namespace {
 
-class Scratch {
- public:
-  Scratch() {
-    std::string t = (std::filesystem::temp_directory_path() / "vintra-platform-XXXXXX").string();
-    if (::mkdtemp(t.data()) == nullptr) std::abort();
-    dir_ = t;
-  }
-  ~Scratch() { std::filesystem::remove_all(dir_); }
-  std::string operator/(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
-};
+using vintra::testing::ScratchDir;
+using vintra::testing::write_file;
 
 std::string slurp(const std::string& p) {
   auto text = read_file(p);
@@ -34,7 +22,7 @@ std::string slurp(const std::string& p) {
 }
 
 TEST(Files, WritersRefuseWhatIsNotARegularFileWithoutWaiting) {
-  Scratch s;
+  ScratchDir s;
   ASSERT_EQ(::mkfifo((s / "fifo").c_str(), 0600), 0);
   ASSERT_EQ(::mkdir((s / "dir").c_str(), 0700), 0);
   ASSERT_EQ(::symlink((s / "victim").c_str(), (s / "link").c_str()), 0);
@@ -49,8 +37,8 @@ TEST(Files, WritersRefuseWhatIsNotARegularFileWithoutWaiting) {
 }
 
 TEST(Files, CreateFreshReplacesAPlantedLinkInsteadOfFollowingIt) {
-  Scratch s;
-  { std::ofstream(s / "victim") << "keep"; }
+  ScratchDir s;
+  write_file(s / "victim", "keep");
   ASSERT_EQ(::symlink((s / "victim").c_str(), (s / "tmp").c_str()), 0);
   auto fd = create_fresh(s / "tmp");
   ASSERT_TRUE(fd);
@@ -62,11 +50,11 @@ TEST(Files, CreateFreshReplacesAPlantedLinkInsteadOfFollowingIt) {
 }
 
 TEST(Files, CreateDirectoriesMakesParentsAndReportsAFileInTheWay) {
-  Scratch s;
+  ScratchDir s;
   EXPECT_TRUE(create_directories(s / "a/b/c"));
   EXPECT_TRUE(create_directories(s / "a/b/c"));  // already there
   EXPECT_EQ(entry_kind_nofollow(s / "a/b/c"), EntryKind::kDirectory);
-  { std::ofstream(s / "file") << "x"; }
+  write_file(s / "file", "x");
   auto st = create_directories(s / "file/sub");
   ASSERT_FALSE(st);
   EXPECT_NE(st.error().os_error(), 0);
