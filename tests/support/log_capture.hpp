@@ -110,7 +110,8 @@ class LogCapture {
   static constexpr std::size_t kTimestampWidth = 28;
 
   static std::string_view without_timestamp(std::string_view line) {
-    if (line.size() >= kTimestampWidth && line[kTimestampWidth - 2] == 'Z' && line[kTimestampWidth - 1] == ' ')
+    if (line.size() >= kTimestampWidth && line[kTimestampWidth - 2] == 'Z' &&
+        line[kTimestampWidth - 1] == ' ')
       line.remove_prefix(kTimestampWidth);
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     return line;

@@ -24,7 +24,8 @@ class ScratchDir {
   // the removal can go in.
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ec);
     std::filesystem::remove_all(path_, ec);
   }
   ScratchDir(const ScratchDir&) = delete;

@@ -15,10 +15,10 @@
 namespace vintra::events {
 namespace {
 
-using vintra::testing::LogCapture;
 using testing::sample_event;
-using vintra::testing::ScratchDir;
+using vintra::testing::LogCapture;
 using vintra::testing::read_file;
+using vintra::testing::ScratchDir;
 
 std::string line_of(const DlpEvent& e) { return *serialize_event_line(e) + "\n"; }
 
@@ -59,13 +59,12 @@ TEST_F(Consumer, LogsEachEventThenAppendsItInQueueOrder) {
 
   EXPECT_EQ(read_file(path), line_of(first) + line_of(second));
   EXPECT_NE(read_file(path).find("\"channel\":\"removable_usb\""), std::string::npos);
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{
-                " INFO vintra_dlp: DLP event: /Volumes/KEY/notes.txt channel=RemovableUsb "
-                "severity=Critical matches=3",
-                " INFO vintra_dlp: DLP event: /Users/me/Dropbox/a b.txt channel=CloudSync "
-                "severity=Medium matches=1",
-            }));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             " INFO vintra_dlp: DLP event: /Volumes/KEY/notes.txt channel=RemovableUsb "
+                             "severity=Critical matches=3",
+                             " INFO vintra_dlp: DLP event: /Users/me/Dropbox/a b.txt channel=CloudSync "
+                             "severity=Medium matches=1",
+                         }));
   EXPECT_EQ(journal_lines_at_log, (std::vector<std::size_t>{0, 1}));
 }
 
@@ -74,14 +73,13 @@ TEST_F(Consumer, PathThatIsNotUtf8IsLoggedLossilyAndNotPersisted) {
   bad.file_path = "/Volumes/KEY/caf\xE9.txt";
   DlpEvent good = sample_event();
   consume(path, {bad, good});
-  EXPECT_EQ(log.lines(),
-            (std::vector<std::string>{
-                " INFO vintra_dlp: DLP event: /Volumes/KEY/caf\xEF\xBF\xBD.txt "
-                "channel=RemovableUsb severity=Medium matches=1",
-                "ERROR vintra_dlp: persist event: path contains invalid UTF-8 characters",
-                " INFO vintra_dlp: DLP event: /Volumes/KEY/notes.txt channel=RemovableUsb "
-                "severity=Medium matches=1",
-            }));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             " INFO vintra_dlp: DLP event: /Volumes/KEY/caf\xEF\xBF\xBD.txt "
+                             "channel=RemovableUsb severity=Medium matches=1",
+                             "ERROR vintra_dlp: persist event: path contains invalid UTF-8 characters",
+                             " INFO vintra_dlp: DLP event: /Volumes/KEY/notes.txt channel=RemovableUsb "
+                             "severity=Medium matches=1",
+                         }));
   EXPECT_EQ(read_file(path), line_of(good));
 }
 

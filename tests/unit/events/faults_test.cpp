@@ -25,11 +25,11 @@ namespace {
 using namespace std::chrono_literals;
 using testing::event_at;
 using testing::kJune3;
-using vintra::testing::LogCapture;
-using vintra::testing::ScratchDir;
-using vintra::testing::read_file;
-using vintra::testing::write_file;
 using testing::utc;
+using vintra::testing::LogCapture;
+using vintra::testing::read_file;
+using vintra::testing::ScratchDir;
+using vintra::testing::write_file;
 
 std::string line_of(const DlpEvent& e) { return *serialize_event_line(e) + "\n"; }
 

@@ -16,11 +16,11 @@ namespace {
 using namespace std::chrono_literals;
 using testing::event_at;
 using testing::kJune3;
-using vintra::testing::LogCapture;
-using vintra::testing::ScratchDir;
-using vintra::testing::read_file;
-using vintra::testing::write_file;
 using testing::utc;
+using vintra::testing::LogCapture;
+using vintra::testing::read_file;
+using vintra::testing::ScratchDir;
+using vintra::testing::write_file;
 
 const UtcTime kNow = utc(kJune3 + 30 * 86400);
 
@@ -105,8 +105,7 @@ TEST_F(Journal, WeekOldPendingEventIsExpiredAndPrunedInOnePass) {
   EXPECT_EQ(report.after, 0u);
   EXPECT_TRUE(report.rewritten);
   EXPECT_EQ(read_file(path), "");
-  EXPECT_EQ(log.lines(),
-            std::vector<std::string>{" INFO vintra_dlp: DLP jsonl compacted: 1 -> 0 events"});
+  EXPECT_EQ(log.lines(), std::vector<std::string>{" INFO vintra_dlp: DLP jsonl compacted: 1 -> 0 events"});
 }
 
 TEST_F(Journal, DecidedEventIsPrunedOnlyPastTheRetentionWindow) {
@@ -122,8 +121,7 @@ TEST_F(Journal, DecidedEventIsPrunedOnlyPastTheRetentionWindow) {
   write_file(path, journal_of(events));
   expire_pass(path, 300s, kNow);
   EXPECT_EQ(ids(load_events(path)), (std::vector<std::string>{"a", "e", "g"}));
-  EXPECT_EQ(log.lines(),
-            std::vector<std::string>{" INFO vintra_dlp: DLP jsonl compacted: 7 -> 3 events"});
+  EXPECT_EQ(log.lines(), std::vector<std::string>{" INFO vintra_dlp: DLP jsonl compacted: 7 -> 3 events"});
 }
 
 TEST_F(Journal, MalformedLineStaysUntilARewriteDropsIt) {
@@ -213,8 +211,7 @@ TEST_F(Journal, FailedRewriteLeavesTheJournalAndIsRetried) {
   ASSERT_TRUE(report.error);
   EXPECT_FALSE(report.rewritten);
   EXPECT_EQ(read_file(path), text);
-  EXPECT_EQ(log.lines(),
-            std::vector<std::string>{" WARN vintra_dlp: expirer: " + report.error->render()});
+  EXPECT_EQ(log.lines(), std::vector<std::string>{" WARN vintra_dlp: expirer: " + report.error->render()});
   EXPECT_EQ(report.error->render().find("expirer"), std::string::npos);
   EXPECT_NE(report.error->render().find("(os error "), std::string::npos);
 

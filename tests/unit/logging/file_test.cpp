@@ -23,9 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using vintra::testing::lines_of;
 using vintra::testing::LogCapture;
 using vintra::testing::read_file;
-using vintra::testing::lines_of;
 using vintra::testing::ScratchDir;
 using vintra::testing::write_file;
 
@@ -134,7 +134,8 @@ TEST_F(LogFileTest, RejectedEventsAreNeverFormatted) {
   EXPECT_EQ(formatted, 0);
   VINTRA_LOG(Level::kInfo, kTargetMain, message());
   EXPECT_EQ(formatted, 1);
-  EXPECT_THAT(log.raw_lines(), ::testing::ElementsAre("2025-03-04T09:15:02.481337Z  INFO vintra_dlp: costly\n"));
+  EXPECT_THAT(log.raw_lines(),
+              ::testing::ElementsAre("2025-03-04T09:15:02.481337Z  INFO vintra_dlp: costly\n"));
 
   uninstall();
   VINTRA_LOG(Level::kError, kTargetMain, message());

@@ -151,7 +151,7 @@ TEST_F(HostsTest, ApplyWritesTheSectionAtTheEnd) {
     EXPECT_EQ(*count, c.count);
     EXPECT_EQ(read_file(paths_.hosts), c.after);
     EXPECT_EQ(log_.entries().back(), "INFO vintra_dlp::network::hosts: hosts: applied " +
-                                        std::to_string(c.count) + " blocked domains");
+                                         std::to_string(c.count) + " blocked domains");
   }
 }
 

@@ -72,8 +72,7 @@ TEST(LoadPolicyCache, ReadsTheFileInTheDataDirectory) {
   EXPECT_FALSE(load_policy_cache(dir.path()));
   EXPECT_FALSE(load_policy_cache(dir / "missing"));
 
-  write_file(dir / "dlp_policy_remote.json",
-             R"({"version":"3","blocked_domains":["a"],"fetched_at":"t"})");
+  write_file(dir / "dlp_policy_remote.json", R"({"version":"3","blocked_domains":["a"],"fetched_at":"t"})");
   auto cache = load_policy_cache(dir.path());
   ASSERT_TRUE(cache);
   EXPECT_EQ(cache->version, "3");
@@ -265,7 +264,7 @@ TEST_F(PolicyReloadTest, AFailedRewriteIsLoggedAndTheVersionStillRemembered) {
   ASSERT_TRUE(log_.wait_for("DLP reload tick cached=8 last=8"));
   stop();
   EXPECT_EQ(log_.count("ERROR vintra_dlp: hosts apply failed: read " + inputs_.hosts_paths.hosts +
-                        "\n\nCaused by:\n    " + os_error_text(ENOENT)),
+                       "\n\nCaused by:\n    " + os_error_text(ENOENT)),
             1u);
   EXPECT_TRUE(standins_.calls().empty()) << "no flush after a failed rewrite";
 }
