@@ -39,7 +39,8 @@ TEST(BoundedQueue, SendWaitsWhileFullAndFailsOnceReceiverIsGone) {
 }
 
 TEST(BoundedQueue, ReceiveWakesOnStopRequest) {
-  auto [tx, rx] = make_bounded_queue<int>(1);
+  auto queue = make_bounded_queue<int>(1);
+  auto& rx = queue.second;
   std::stop_source stop;
   std::thread consumer([&] { EXPECT_EQ(rx.receive(stop.get_token()), std::nullopt); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
