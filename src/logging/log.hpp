@@ -66,7 +66,7 @@ class Sink {
   virtual void write_line(std::string_view line) = 0;
 };
 
-// A parsed filter specification such as "info" or "vintra_dlp::network=debug,warn".
+// A parsed filter such as "info" or "vintra_dlp::network=debug,warn".
 //
 // Directives are separated by commas; empty pieces and white space around a piece,
 // a target or a level are ignored. A directive is
@@ -79,14 +79,14 @@ class Sink {
 // is a plain string prefix of it ("vintra_dlp::net" matches "vintra_dlp::network::hosts",
 // and so does "vintra"). The longest matching TARGET decides, a level-only directive
 // last; when one TARGET is given twice, the later directive wins. An event that no
-// directive matches is rejected, so the empty specification rejects everything.
+// directive matches is rejected, so the empty filter rejects everything.
 // Anything else (a second '=', a word after '=' that is not a level, an empty TARGET,
-// span or field selectors) makes the whole specification unparsable.
+// span or field selectors) makes the whole filter unparsable.
 class Filter {
  public:
-  // Parses a specification; nothing when it cannot be parsed (callers then use "info").
+  // Parses a filter; nothing when it cannot be parsed (callers then use "info").
   static std::optional<Filter> parse(std::string_view directives);
-  // parse(), with "info" in place of a specification that does not parse.
+  // parse(), with "info" in place of a filter that does not parse.
   static Filter parse_or_info(std::string_view directives);
   bool allows(Level level, std::string_view target) const noexcept;
 

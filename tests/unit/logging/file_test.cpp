@@ -103,7 +103,7 @@ TEST_F(LogFileTest, DaemonSetUpWritesThroughTheFilterAndOnlyOnce) {
   const fs::path dir = root_ / "missing" / "logs";
   const fs::path file = dir / "vintra-dlp.log.2025-03-04";
 
-  // An empty specification lets nothing through, but the day's file exists.
+  // An empty filter lets nothing through, but the day's file exists.
   ASSERT_TRUE(init_daemon_logging("", dir.string()).has_value());
   EXPECT_TRUE(fs::is_regular_file(file));
   VINTRA_LOG(Level::kError, kTargetMain, "never written");
@@ -112,7 +112,7 @@ TEST_F(LogFileTest, DaemonSetUpWritesThroughTheFilterAndOnlyOnce) {
   EXPECT_EQ(second.error().render(), "Unable to install global subscriber");
   EXPECT_EQ(read_file(file), "");
 
-  // An unparsable specification means "info".
+  // An unparsable filter means "info".
   uninstall();
   ASSERT_TRUE(init_daemon_logging("vintra_dlp=loud", dir.string()).has_value());
   VINTRA_LOG(Level::kDebug, kTargetPolicy, "dropped");

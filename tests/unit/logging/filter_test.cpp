@@ -92,7 +92,7 @@ TEST(FilterTest, RejectsWhatIsNotADirectiveAndFallsBackToInfo) {
     EXPECT_TRUE(fallback.allows(Level::kInfo, kTargetHosts)) << directives;
     EXPECT_FALSE(fallback.allows(Level::kDebug, kTargetMain)) << directives;
   }
-  // A valid but empty specification is not replaced by "info".
+  // A valid but empty filter is not replaced by "info".
   EXPECT_FALSE(Filter::parse_or_info("").allows(Level::kError, kTargetMain));
 }
 
