@@ -50,28 +50,6 @@ bool is_regular_file(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-Result<std::string> read_file_prefix(const std::string& path, std::size_t limit,
-                                     std::size_t initial_capacity) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Error::from_errno(errno);
-  UniqueFd guard(fd);
-  std::string buf;
-  buf.resize(std::min(initial_capacity, limit));
-  std::size_t used = 0;
-  for (;;) {
-    if (used == limit) break;
-    if (used == buf.size()) buf.resize(std::min(limit, std::max<std::size_t>(buf.size() * 2, 4096)));
-    ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::from_errno(errno);
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
-  }
-  buf.resize(used);
-  return buf;
-}
 
 namespace {
 
@@ -94,6 +72,30 @@ Result<std::size_t> read_full(int fd, char* buf, std::size_t len) {
   return used;
 }
 
+// Reads `fd` to its end, or to `limit` bytes, whichever comes first. The buffer starts
+// one byte larger than `size_hint` (the size the metadata gave), so that reaching the
+// end of an unchanged file needs no second buffer, and only grows for a file that grew;
+// `spare` bytes of capacity are kept after the text for readers that look ahead.
+Result<std::string> read_to_end(int fd, std::size_t size_hint, std::size_t limit, std::size_t spare) {
+  std::string buf;
+  std::size_t initial = size_hint < limit ? size_hint + 1 : limit;
+  buf.reserve(initial + spare);
+  buf.resize(initial);
+  std::size_t used = 0;
+  for (;;) {
+    auto got = read_full(fd, buf.data() + used, buf.size() - used);
+    if (!got) return std::move(got).error();
+    used += *got;
+    if (used < buf.size() || used == limit) break;
+    buf.resize(std::min(limit, std::max<std::size_t>(used * 2, used + 65536)));
+  }
+  buf.resize(used);
+  if (buf.capacity() < used + spare) buf.reserve(used + spare);
+  return buf;
+}
+
+std::size_t size_of(const struct stat& st) { return st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0; }
+
 }  // namespace
 
 Result<std::string> read_regular_file_up_to(const std::string& path, std::size_t max_size) {
@@ -108,41 +110,16 @@ Result<std::string> read_regular_file_up_to(const std::string& path, std::size_t
   UniqueFd guard(fd);
   if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
   if (!S_ISREG(st.st_mode)) return not_regular(st);
-  const std::size_t expected =
-      st.st_size > 0 ? std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), max_size) : 0;
-  std::string buf;
-  buf.resize(expected);
-  auto got = read_full(fd, buf.data(), expected);
-  if (!got) return std::move(got).error();
-  std::size_t used = *got;
-  if (used == expected && used < max_size) {
-    // At the size the metadata gave: one small read tells whether the file grew since.
-    char probe[4096];
-    auto more = read_full(fd, probe, std::min(sizeof probe, max_size - used));
-    if (!more) return std::move(more).error();
-    if (*more > 0) {
-      buf.resize(used);
-      buf.append(probe, *more);
-      used += *more;
-      while (used < max_size) {
-        buf.resize(std::min(max_size, std::max<std::size_t>(used * 2, used + 65536)));
-        auto n = read_full(fd, buf.data() + used, buf.size() - used);
-        if (!n) return std::move(n).error();
-        used += *n;
-        if (used < buf.size()) break;
-      }
-    }
-  }
-  buf.resize(used);
-  return buf;
+  return read_to_end(fd, std::min<std::size_t>(size_of(st), max_size), max_size, 0);
 }
 
 Result<std::string> read_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Error::from_errno(errno);
+  UniqueFd guard(fd);
   struct stat st;
-  std::size_t hint = 65536;
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-    hint = static_cast<std::size_t>(st.st_size) + 1;
-  return read_file_prefix(path, SIZE_MAX, hint);
+  const std::size_t size = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? size_of(st) : 65536;
+  return read_to_end(fd, size, SIZE_MAX, 0);
 }
 
 Result<std::string> read_file_nofollow(const std::string& path, std::size_t spare_capacity) {
@@ -152,25 +129,7 @@ Result<std::string> read_file_nofollow(const std::string& path, std::size_t spar
   struct stat st;
   if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
   if (!S_ISREG(st.st_mode)) return Error::from_errno(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-  std::string buf;
-  std::size_t size = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  // One byte more than the size so that reaching the end needs no second buffer.
-  buf.reserve(size + 1 + spare_capacity);
-  buf.resize(size + 1);
-  std::size_t used = 0;
-  for (;;) {
-    if (used == buf.size()) buf.resize(buf.size() * 2);
-    ssize_t n = ::read(fd, buf.data() + used, buf.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::from_errno(errno);
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
-  }
-  buf.resize(used);
-  if (buf.capacity() < used + spare_capacity) buf.reserve(used + spare_capacity);
-  return buf;
+  return read_to_end(fd, size_of(st), SIZE_MAX, spare_capacity);
 }
 
 Status write_all(int fd, std::string_view data) {

@@ -48,10 +48,6 @@ bool is_regular_file(const std::string& path);
 
 // Reads the whole file. Fails with the OS error (ENOENT, EACCES, EISDIR, ...).
 Result<std::string> read_file(const std::string& path);
-// Reads at most `limit` bytes (the rest is ignored), into a buffer that starts with
-// `initial_capacity` bytes and grows as needed. Reads interrupted by signals are retried.
-Result<std::string> read_file_prefix(const std::string& path, std::size_t limit,
-                                     std::size_t initial_capacity);
 
 // Reads the regular file at `path`, following symbolic links, when its metadata gives
 // it at most `max_size` bytes: until end of file or `max_size` bytes, whichever comes
